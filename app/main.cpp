@@ -1,0 +1,50 @@
+// The crashui entry: prepares the toolkit, reads the command line into the crash context, and
+// runs the crash dialog with its report dispatcher until the dialog closes.
+
+#include "codecs.h"
+#include "crashui.h"
+#include "handler.h"
+#include "message.h"
+#include "paraminfo.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QStringList>
+#include <QTextCodec>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+    QTextCodec* codec = Lumo::getCodecs();
+    if (!codec)
+        return -1;
+    Lumo::installCodec(codec);
+    qRegisterMetaType<Message>("Message");
+
+    QApplication app(argc, argv); // removes the toolkit's own options from argc/argv
+    const QStringList arguments = QCoreApplication::arguments();
+    if (argc < 3) {
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("1"), QStringLiteral("param num is not valid"),
+                        QMessageBox::Ok, nullptr);
+        box.exec();
+        return 0;
+    }
+
+    CrashContext().parseArguments(arguments);
+    const ParamInfo& context = CrashContext();
+    const QString displayName = context.appArgs.isEmpty() ? QString() : context.appArgs.first();
+
+    int result = 0;
+    {
+        crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags());
+        {
+            Handler handler(nullptr);
+            QObject::connect(&dialog, SIGNAL(sig_crashInfo(Message)), &handler, SLOT(slot_crashInfo(Message)));
+            QObject::connect(&handler, SIGNAL(sig_close(bool)), &dialog, SLOT(slot_mailSended(bool)));
+            QObject::connect(&handler, SIGNAL(sig_sendMail()), &dialog, SLOT(slot_sendMail()));
+            dialog.show();
+            result = app.exec();
+        } // the Handler goes first: it waits for a worker that still runs
+    }
+    return result;
+}

@@ -1,0 +1,237 @@
+#include "crashui.h"
+
+#include "basewidget.h"
+#include "configuration.h"
+#include "dialogbuilder.h"
+#include "dialoghelper.h"
+#include "simpletextwidget.h"
+#include "textedit.h"
+
+#include <QCheckBox>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPalette>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QTimer>
+
+// The compiled-in images live in a static library; this pulls them into every program that
+// links the dialog.
+static void initDialogResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace {
+
+const char kLayoutXml[] =
+    u8"<?xml version=\"1.0\" encoding=\"utf-8\"?><DialogBuilderWidget>"
+    u8"<txt id=\"1\" text=\"遇到未知错误，我们对由此引起的不便表示抱歉。我们已经产生了一个关于此错误的报告，"
+    u8"希望您发送此报告给我们以帮助改善的质量。\" x=\"90\" y =\"10\" w=\"301\" h=\"81\" HAlign=\"0\"></txt>"
+    u8"<txt id=\"2\" text=\"这个问题是如何出现的？\" x=\"20\" y =\"149\" w=\"132\" h=\"12\"></txt>"
+    u8"</DialogBuilderWidget>";
+
+constexpr int kCountdownSeconds = 10;
+
+// QString::arg with the title; a text without a place marker stays as it is (QString::arg would
+// leave it unchanged too, but with a warning on every start).
+QString withTitle(const QString& text, const QString& title)
+{
+    static const QRegularExpression marker(QStringLiteral("%[0-9]"));
+    return text.contains(marker) ? text.arg(title, 0, QLatin1Char(' ')) : text;
+}
+
+} // namespace
+
+crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowFlags flags)
+    : Lumo::CBaseDialog(QStringLiteral("Dialg"), QStringLiteral("NkDaDuzuzo.png"), parent, flags),
+      m_progressTimer(nullptr), m_countdownTimer(nullptr), m_countdown(kCountdownSeconds), m_builder(nullptr),
+      m_textEdit(nullptr), m_okButton(nullptr), m_cancelButton(nullptr), m_progressBar(nullptr), m_sendBox(nullptr),
+      m_restartBox(nullptr), m_noticeText(nullptr), m_rootDir(rootDir)
+{
+    initDialogResources();
+    m_layoutXml = withTitle(withTitle(QString::fromUtf8(kLayoutXml), title), title);
+    m_builder = new Lumo::CDialogBuilder(this);
+    initWidgets();
+    Lumo::CDialogHelper::fixCenter(this);
+    setWindowTitle(title);
+    setWindowIcon(QIcon(QStringLiteral(":/png/client3.png")));
+    loadChoices();
+    m_progressBar->hide();
+
+    // Half the size difference from the origin of the available area, on purpose without its
+    // left and top.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move((area.width() - width()) / 2, (area.height() - height()) / 2);
+    }
+    setFixedSize(width(), height());
+    setWindowFlags(windowFlags() & Qt::WindowFlags(0xF7FF3FFF));
+
+    connect(m_okButton, SIGNAL(clicked()), this, SLOT(slot_confirmClicked()));
+    connect(m_cancelButton, SIGNAL(clicked()), this, SLOT(slot_cancelClicked()));
+    connect(m_restartBox, SIGNAL(stateChanged(int)), this, SLOT(slot_TimeStop()));
+    connect(m_sendBox, SIGNAL(stateChanged(int)), this, SLOT(slot_TimeStop()));
+    connect(m_textEdit, SIGNAL(textChanged()), this, SLOT(slot_TimeStop()));
+
+    m_countdownTimer = new QTimer(this);
+    connect(m_countdownTimer, SIGNAL(timeout()), this, SLOT(slot_Timeout()));
+    m_countdownTimer->setSingleShot(false);
+    m_countdownTimer->start(1000);
+}
+
+crashui::~crashui()
+{
+    if (m_progressTimer)
+        m_progressTimer->stop();
+    if (m_countdownTimer)
+        m_countdownTimer->stop();
+    delete m_builder;
+    m_builder = nullptr;
+    QObject::disconnect(this, nullptr, nullptr, nullptr);
+}
+
+void crashui::initWidgets()
+{
+    setFixedSize(418, 310);
+    Lumo::CBaseWidget* container = m_builder->createFromXml(QString(m_layoutXml));
+    // The layout text is fixed and well-formed; without a container there would be nothing to
+    // show, so the dialog itself hosts the widgets then.
+    QWidget* host = container ? static_cast<QWidget*>(container) : static_cast<QWidget*>(this);
+
+    auto* warning = new QLabel(host);
+    warning->setGeometry(30, 19, 40, 51);
+    QPixmap sign;
+    sign.load(QStringLiteral(":/png/exclamation_mark.png"));
+    warning->setPixmap(sign);
+
+    m_noticeText = dynamic_cast<Lumo::CSimpleTextWidget*>(m_builder->getWidget(1));
+    if (m_noticeText) {
+        QPalette palette;
+        const QBrush base(QColor(240, 240, 240, 255), Qt::SolidPattern);
+        palette.setBrush(QPalette::Active, QPalette::Base, base);
+        palette.setBrush(QPalette::Inactive, QPalette::Base, base);
+        palette.setBrush(QPalette::Disabled, QPalette::Base, base);
+        m_noticeText->setPalette(palette);
+        m_noticeText->setFocusPolicy(Qt::NoFocus);
+        m_noticeText->setContextMenuPolicy(Qt::NoContextMenu);
+        m_noticeText->setAutoFillBackground(false);
+    }
+
+    m_sendBox = new QCheckBox(QStringLiteral("发送错误报告"), host);
+    m_sendBox->setGeometry(20, 99, 113, 16);
+    m_restartBox = new QCheckBox(QStringLiteral("重启程序"), host);
+    m_restartBox->setGeometry(20, 119, 89, 16);
+    m_textEdit = new Lumo::CTextEdit(5, host, false, false);
+    m_textEdit->setGeometry(20, 170, 361, 91);
+    m_progressBar = new QProgressBar(host);
+    m_progressBar->setEnabled(true);
+    m_progressBar->setGeometry(20, 280, 181, 21);
+    m_progressBar->setAutoFillBackground(false);
+    m_progressBar->setValue(0);
+    m_progressBar->setTextVisible(false);
+    m_progressBar->setOrientation(Qt::Horizontal);
+    m_okButton = new QPushButton(QStringLiteral("确定 (10s)"), host);
+    m_okButton->setGeometry(230, 280, 81, 23);
+    m_cancelButton = new QPushButton(QStringLiteral("取消"), host);
+    m_cancelButton->setGeometry(320, 280, 81, 23);
+}
+
+std::string crashui::settingsFilePath() const
+{
+    return (m_rootDir + QByteArrayLiteral("/dumps/crashui.ini")).toStdString();
+}
+
+void crashui::loadChoices()
+{
+    utils::Configuration config(std::string(), true);
+    config.load(settingsFilePath());
+    m_restartBox->setChecked(config.readInt("user", "isRestart", 1) == 1);
+    m_sendBox->setChecked(config.readInt("user", "isSend", 1) == 1);
+}
+
+void crashui::saveChoices()
+{
+    utils::Configuration config(std::string(), true);
+    config.load(settingsFilePath());
+    config.write("user", "isRestart", m_restartBox->isChecked() ? 1 : 0);
+    config.write("user", "isSend", m_sendBox->isChecked() ? 1 : 0);
+    config.save();
+}
+
+void crashui::slot_Timeout()
+{
+    --m_countdown;
+    m_okButton->setText(QStringLiteral("确定 (") + QString::number(m_countdown, 10) + QStringLiteral("s)"));
+    if (m_countdown == 0)
+        slot_confirmClicked();
+}
+
+void crashui::slot_TimeStop()
+{
+    m_countdownTimer->stop();
+    m_okButton->setText(QStringLiteral("确定"));
+}
+
+void crashui::mousePressEvent(QMouseEvent* event)
+{
+    QWidget::mousePressEvent(event);
+    slot_TimeStop();
+}
+
+void crashui::slot_confirmClicked()
+{
+    m_countdownTimer->stop();
+    Message message;
+    message.isSend = m_sendBox->isChecked();
+    message.isRestart = m_restartBox->isChecked();
+    message.description = m_textEdit->toPlainText();
+    emit sig_crashInfo(message);
+}
+
+void crashui::slot_sendMail()
+{
+    m_progressBar->show();
+    if (m_okButton)
+        m_okButton->setEnabled(false);
+    if (m_textEdit)
+        m_textEdit->setEnabled(false);
+    if (m_restartBox)
+        m_restartBox->setEnabled(false);
+    if (m_sendBox)
+        m_sendBox->setEnabled(false);
+    if (!m_progressTimer) {
+        m_progressTimer = new QTimer(this);
+        connect(m_progressTimer, SIGNAL(timeout()), this, SLOT(slot_Timer()));
+    }
+    m_progressTimer->setSingleShot(false);
+    m_progressTimer->start(500);
+}
+
+void crashui::slot_Timer()
+{
+    if (!m_progressBar)
+        return;
+    const int next = m_progressBar->value() + 20;
+    m_progressBar->setValue(next < 100 ? next : 0);
+}
+
+void crashui::slot_mailSended(bool success)
+{
+    if (!success)
+        QMessageBox::critical(this, QStringLiteral("错误"), QStringLiteral("邮件发送失败"), QMessageBox::Ok,
+                              QMessageBox::NoButton);
+    saveChoices();
+    close();
+}
+
+void crashui::slot_cancelClicked()
+{
+    close();
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "basedialog.h"
+#include "message.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <string>
+
+class QCheckBox;
+class QMouseEvent;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+namespace Lumo {
+class CDialogBuilder;
+class CSimpleTextWidget;
+class CTextEdit;
+} // namespace Lumo
+
+// The crash dialog: apology, the two choices, the description, and an OK button that counts
+// down ten seconds and then confirms by itself. GUI thread only.
+class crashui : public Lumo::CBaseDialog {
+    Q_OBJECT
+public:
+    crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowFlags flags);
+    ~crashui() override;
+
+signals:
+    void sig_crashInfo(Message);
+
+public slots:
+    void slot_confirmClicked();
+    void slot_cancelClicked();
+    void slot_mailSended(bool);
+    void slot_sendMail();
+    void slot_Timer();
+    void slot_Timeout();
+    void slot_TimeStop();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void initWidgets();
+    void loadChoices();
+    void saveChoices();
+    std::string settingsFilePath() const;
+
+    QTimer* m_progressTimer;
+    QTimer* m_countdownTimer;
+    int m_countdown;
+    Lumo::CDialogBuilder* m_builder;
+    Lumo::CTextEdit* m_textEdit;
+    QPushButton* m_okButton;
+    QPushButton* m_cancelButton;
+    QProgressBar* m_progressBar;
+    QCheckBox* m_sendBox;
+    QCheckBox* m_restartBox;
+    Lumo::CSimpleTextWidget* m_noticeText;
+    QByteArray m_rootDir;
+    QString m_layoutXml;
+};

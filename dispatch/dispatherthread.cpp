@@ -1,0 +1,24 @@
+#include "dispatherthread.h"
+
+#include "handler.h"
+
+#include <QProcess>
+
+DispatherThread::DispatherThread(Handler* owner, const Message& msg, const ParamInfo& info)
+    : QThread(owner), m_owner(owner), m_msg(msg), m_info(info)
+{
+}
+
+DispatherThread::~DispatherThread()
+{
+    // A running thread object must never be destroyed; the Handler waits before it gets here.
+    wait();
+}
+
+void DispatherThread::run()
+{
+    const bool result = m_owner->doMail(m_msg, m_info);
+    if (m_msg.isRestart)
+        QProcess::startDetached(m_info.appPath, m_info.appArgs);
+    m_owner->sendClose(result);
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "message.h"
+#include "paraminfo.h"
+
+#include <QObject>
+
+// Starts the report job when the dialog confirms, and hands its result back. Lives on the GUI
+// thread; doMail and sendClose are called by the worker and touch no state of the Handler.
+class Handler : public QObject {
+    Q_OBJECT
+public:
+    explicit Handler(QObject* parent = nullptr);
+    // Waits for a worker that still runs, so that its mail and restart complete; the wait is
+    // bounded by the mailer's own bounded waits.
+    ~Handler() override;
+
+signals:
+    void sig_close(bool);
+    void sig_sendMail();
+
+public slots:
+    // Starts a worker with copies of msg and the crash context, then emits sig_sendMail().
+    // Refused (nothing happens) while an earlier worker still runs.
+    void slot_crashInfo(Message msg);
+    // The report job: archive, mail, clean-up. True when mailed or when there was nothing to
+    // mail; false when the archive could not be made or the mail failed. Worker thread.
+    bool doMail(Message msg, ParamInfo info);
+    void sendClose(bool success);
+
+private:
+    bool workerRunning() const;
+};

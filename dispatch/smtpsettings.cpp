@@ -1,0 +1,26 @@
+#include "smtpsettings.h"
+
+#include <QByteArray>
+#include <QtGlobal>
+
+namespace {
+
+QString valueOf(const char* name, const char* compiledIn)
+{
+    const QByteArray fromEnvironment = qgetenv(name);
+    return fromEnvironment.isEmpty() ? QString::fromUtf8(compiledIn) : QString::fromUtf8(fromEnvironment);
+}
+
+} // namespace
+
+SmtpSettings SmtpSettings::current()
+{
+    SmtpSettings settings;
+    settings.host = valueOf("CRASHUI_SMTP_HOST", CRASHUI_DEFAULT_SMTP_HOST);
+    settings.mailbox = valueOf("CRASHUI_MAILBOX", CRASHUI_DEFAULT_MAILBOX);
+    settings.password = valueOf("CRASHUI_SMTP_PASSWORD", CRASHUI_DEFAULT_SMTP_PASSWORD);
+    bool ok = false;
+    const uint port = valueOf("CRASHUI_SMTP_PORT", CRASHUI_DEFAULT_SMTP_PORT).toUInt(&ok, 10);
+    settings.port = (ok && port > 0 && port <= 65535) ? static_cast<quint16>(port) : 25;
+    return settings;
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+// Where the report mail goes. Compiled-in values (CMake cache variables CRASHUI_SMTP_HOST,
+// CRASHUI_SMTP_PORT, CRASHUI_MAILBOX, CRASHUI_SMTP_PASSWORD); environment variables of the same
+// names, when set and not empty, take their place at run time.
+struct SmtpSettings {
+    QString host;
+    quint16 port = 25;
+    QString mailbox;
+    QString password;
+
+    // Reads the environment on every call; any thread.
+    static SmtpSettings current();
+};

@@ -1,0 +1,14 @@
+#include "textedit.h"
+
+namespace Lumo {
+
+CTextEdit::CTextEdit(int /*style*/, QWidget* parent, bool readOnly, bool richText)
+    : CEventWidgetT<QTextEdit>(parent)
+{
+    setReadOnly(readOnly);
+    setAcceptRichText(richText);
+}
+
+CTextEdit::~CTextEdit() = default;
+
+} // namespace Lumo

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+
+// The ZIP writer: standard ZIP archives (Deflate, ZIP64 where sizes need it, UTF-8 entry
+// names), whatever extension the path has. One handle belongs to one thread at a time.
+//
+// The archive is written to a temporary file beside the target and renamed over it by
+// CloseZipZ, so a failed archive never leaves a half-written file at the target path. Entries
+// are read from their source files while CloseZipZ runs, piece by piece.
+
+struct HZIP__;
+using HZIP = HZIP__*;
+using ZRESULT = std::uint32_t;
+
+constexpr ZRESULT ZR_OK = 0x00000000;      // success
+constexpr ZRESULT ZR_NOFILE = 0x00000200;  // the archive file could not be created
+constexpr ZRESULT ZR_NOTFOUND = 0x00000500; // a source file is missing, unreadable or not a file
+constexpr ZRESULT ZR_WRITE = 0x00000400;   // the archive could not be written or completed
+constexpr ZRESULT ZR_ARGS = 0x00010000;    // a null handle or a null argument
+constexpr ZRESULT ZR_FAILED = 0x00070000;  // the archive library refused the operation
+
+// Creates or replaces the archive at path (no encryption when password is null). Returns null
+// when the archive cannot be created; ZipAdd and CloseZipZ accept a null handle and report ZR_ARGS.
+HZIP CreateZip(const wchar_t* path, const char* password);
+
+// Adds sourcePath under nameInZip (replacing an entry of that name). A source that is missing
+// or cannot be opened leaves the archive as it was and gives ZR_NOTFOUND.
+ZRESULT ZipAdd(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath);
+
+// Completes the archive and releases the handle (also on failure). ZR_OK only when the archive
+// file is complete at its path.
+ZRESULT CloseZipZ(HZIP zip);
+
+// Abandons the archive and releases the handle: nothing is written, the path stays as it was.
+void DiscardZip(HZIP zip);

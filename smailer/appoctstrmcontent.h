@@ -1,0 +1,35 @@
+#pragma once
+
+#include "mimecontent.h"
+
+#include <cstdint>
+
+namespace SMailer {
+
+// A file attachment, base64 in lines of 76 characters each ended by a lone LF. The file is read
+// when the body is asked for, on every call; a missing, unreadable or empty file gives the body
+// the part already had (normally empty), never an error. Any size: the file is read in pieces.
+class AppOctStrmContent final : public MimeContent {
+public:
+    explicit AppOctStrmContent(std::string filePath);
+
+    std::string getType() const override;
+    std::string getDisposition() const override;
+    std::string getTransEncoding() const override;
+    std::string& getContent() override;
+    void writeContent(const ContentSink& sink) override;
+
+    const std::string& getFileName() const { return fileName; }
+
+    // Bytes read from the file per piece: a multiple of 57, so pieces end on line boundaries.
+    static constexpr std::size_t kPieceBytes = 57 * 1024 * 4;
+
+private:
+    // Streams the encoded file to sink; false when the file could not be opened or was empty.
+    bool encodeFile(const ContentSink& sink) const;
+
+    std::string filePath;
+    std::string fileName;
+};
+
+} // namespace SMailer

@@ -1,0 +1,218 @@
+#include "mailsender.h"
+
+#include "base64helper.h"
+#include "mailexception.h"
+#include "mailwrapper.h"
+#include "tcpsocket.h"
+
+namespace SMailer {
+
+namespace {
+
+// Wire bytes collected before each send while streaming the message.
+constexpr std::size_t kSendPiece = 256 * 1024;
+
+const char kEndOfData[] = ".\r\n";
+
+} // namespace
+
+MailSender::MailSender(std::string server, std::string user, std::string password, unsigned short port,
+                       std::chrono::milliseconds timeout)
+    : server(std::move(server)), user(std::move(user)), password(std::move(password)),
+      socket(std::make_unique<MUtils::TcpSocket>()), mail(nullptr), port(port), timeout(timeout)
+{
+    // A throw here destroys the members, which closes the socket; no QUIT is sent.
+    conn();
+    hello();
+    if (!this->user.empty())
+        login();
+}
+
+MailSender::~MailSender()
+{
+    try {
+        if (!broken && socket->isOpen())
+            quit();
+    } catch (...) {
+        // The mail's fate is decided already; a failing QUIT changes nothing.
+    }
+    socket->close();
+}
+
+MUtils::TcpSocket& MailSender::sock()
+{
+    return *socket;
+}
+
+std::chrono::steady_clock::time_point MailSender::deadline() const
+{
+    return std::chrono::steady_clock::now() + timeout;
+}
+
+void MailSender::fail(const std::string& message, bool connectionLost)
+{
+    if (connectionLost)
+        broken = true;
+    throw MailException(message);
+}
+
+void MailSender::setMail(MailWrapper* wrapper)
+{
+    mail = wrapper;
+}
+
+void MailSender::conn()
+{
+    switch (sock().connect(server, port, deadline())) {
+    case MUtils::TcpSocket::ConnectResult::ResolveFailed:
+        fail("Get server infomation error", true);
+    case MUtils::TcpSocket::ConnectResult::ConnectFailed:
+        fail(ErrorMessage::getInstance().response("220"), true);
+    case MUtils::TcpSocket::ConnectResult::Connected:
+        break;
+    }
+    rcvResponse("220");
+}
+
+void MailSender::hello()
+{
+    std::string host;
+    if (!MUtils::TcpSocket::localHostName(host))
+        fail("Get local host name error", false);
+    // AUTH exists only after EHLO; servers that do not know EHLO refuse it with 5xx.
+    sendRequest(SendHelo, "EHLO " + host + "\r\n");
+    const std::string code = readReply("250");
+    if (code == "250")
+        return;
+    if (code.size() != 3 || code[0] != '5')
+        fail(ErrorMessage::getInstance().response("250"), false);
+    sendRequest(SendHelo, "HELO " + host + "\r\n");
+    rcvResponse("250");
+}
+
+void MailSender::login()
+{
+    sendRequest(SendAuth, "AUTH LOGIN\r\n");
+    rcvResponse("334");
+    sendRequest(SendUserName, Base64Helper::encode(user) + "\r\n");
+    rcvResponse("334");
+    sendRequest(SendPassword, Base64Helper::encode(password) + "\r\n");
+    rcvResponse("235");
+}
+
+void MailSender::sendMail()
+{
+    if (!mail)
+        return;
+    sendHeader();
+    if (mail->isMultipart() != 0) {
+        sendContent();
+    } else {
+        const std::string body = mail->getSinglePartBody();
+        sendData(SendContent, body.data(), body.size());
+    }
+    sendEnd();
+}
+
+void MailSender::sendHeader()
+{
+    sendRequest(SendMailFrom, "MAIL FROM: " + mail->getSenderAddress() + "\r\n");
+    rcvResponse("250");
+    mail->traverseReceiver();
+    while (mail->hasMoreReceiver()) {
+        sendRequest(SendRcptTo, "RCPT TO: " + mail->nextReceiverAddress() + "\r\n");
+        rcvResponse("250");
+    }
+    sendRequest(SendData, "DATA\r\n");
+    rcvResponse("354");
+    filter.reset();
+    const std::string header = mail->getHeader();
+    sendData(SendHeader, header.data(), header.size());
+}
+
+void MailSender::sendContent()
+{
+    mail->traverseContent();
+    while (mail->hasMoreContent()) {
+        std::string wire;
+        wire.reserve(kSendPiece + kSendPiece / 8);
+        mail->nextPartTo([&](const char* data, std::size_t size) {
+            filter.feed(data, size, wire);
+            if (wire.size() >= kSendPiece)
+                flushData(SendContent, wire);
+        });
+        flushData(SendContent, wire);
+    }
+}
+
+void MailSender::sendEnd()
+{
+    std::string end = mail->getEnd();
+    // The end text closes with the end-of-data line, which must reach the wire unstuffed and
+    // at the start of a line.
+    const std::size_t markLength = sizeof kEndOfData - 1;
+    if (end.size() >= markLength && end.compare(end.size() - markLength, markLength, kEndOfData) == 0)
+        end.erase(end.size() - markLength);
+    std::string wire;
+    filter.feed(end.data(), end.size(), wire);
+    filter.finish(wire);
+    wire += kEndOfData;
+    flushData(SendEnd, wire);
+    rcvResponse("250");
+}
+
+void MailSender::quit()
+{
+    sendRequest(SendQuit, "QUIT\r\n");
+    rcvResponse("221");
+    socket->close();
+}
+
+void MailSender::sendRequest(Operation operation, const std::string& text)
+{
+    if (sock().sendAll(text.data(), text.size(), deadline()) != MUtils::TcpSocket::Status::Ok)
+        fail(ErrorMessage::getInstance().request(operation), true);
+}
+
+void MailSender::sendData(Operation operation, const char* data, std::size_t size)
+{
+    std::string wire;
+    for (std::size_t offset = 0; offset < size; offset += kSendPiece) {
+        const std::size_t piece = size - offset < kSendPiece ? size - offset : kSendPiece;
+        filter.feed(data + offset, piece, wire);
+        flushData(operation, wire);
+    }
+}
+
+void MailSender::flushData(Operation operation, std::string& wire)
+{
+    if (wire.empty())
+        return;
+    sendRequest(operation, wire);
+    wire.clear();
+}
+
+std::string MailSender::readReply(const std::string& expected)
+{
+    const std::string message = ErrorMessage::getInstance().response(expected);
+    const auto until = deadline();
+    ReplyReader::Reply reply;
+    char buffer[4096];
+    while (!reader.next(reply)) {
+        if (reader.overflowed())
+            fail(message, true);
+        std::size_t received = 0;
+        if (sock().receive(buffer, sizeof buffer, received, until) != MUtils::TcpSocket::Status::Ok)
+            fail(message, true);
+        reader.feed(buffer, received);
+    }
+    return reply.code;
+}
+
+void MailSender::rcvResponse(const std::string& expected)
+{
+    if (readReply(expected) != expected)
+        fail(ErrorMessage::getInstance().response(expected), false);
+}
+
+} // namespace SMailer

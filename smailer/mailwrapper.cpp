@@ -1,0 +1,156 @@
+#include "mailwrapper.h"
+
+#include "mailconstants.h"
+#include "mailinfo.h"
+
+#include <cstdio>
+
+namespace SMailer {
+
+MailWrapper::MailWrapper(MailInfo* mailInfo, int multipart)
+    : multipart(multipart), mailInfo(mailInfo), receiverCursor(mailInfo->receivers.cend()),
+      contentCursor(mailInfo->contents.cend()), clock([] { return std::time(nullptr); })
+{
+}
+
+std::string MailWrapper::prepareName(const std::string& name)
+{
+    if (name.empty())
+        return std::string();
+    return "\"" + name + "\" ";
+}
+
+std::string MailWrapper::prepareFrom() const
+{
+    return prepareName(mailInfo->senderName) + "<" + mailInfo->senderAddress + ">";
+}
+
+std::string MailWrapper::prepareTo()
+{
+    std::string to;
+    traverseReceiver();
+    while (hasMoreReceiver()) {
+        const std::string name = receiverCursor->first;
+        to += prepareName(name) + nextReceiverAddress() + ", ";
+    }
+    if (to.size() >= 2)
+        to.erase(to.size() - 2);
+    return to;
+}
+
+std::string MailWrapper::prepareDate() const
+{
+    // Written out by hand: strftime's names follow the process locale, which the GUI toolkit
+    // sets from the environment; the mail wants the English names of the "C" locale.
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t now = clock();
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d +0800", kDays[local.tm_wday % 7],
+                  local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
+                  local.tm_sec);
+    return buffer;
+}
+
+std::string MailWrapper::getHeader()
+{
+    std::string header;
+    header += "From: " + prepareFrom() + "\r\n";
+    header += "To: " + prepareTo() + "\r\n";
+    header += "Date: " + prepareDate() + "\r\n";
+    header += "Subject: " + mailInfo->subject + "\r\n";
+    header += std::string("X-Mailer: ") + MailerName + "\r\n";
+    header += "X-Priority: " + mailInfo->priority + "\r\n";
+    header += "MIME-Version: 1.0\r\n";
+    contentCursor = mailInfo->contents.cbegin();
+    if (multipart != 0 || mailInfo->contents.empty()) {
+        header += std::string("Content-type: multipart/mixed; boundary=\"") + Boundary + "\"\r\n";
+        multipart = 1;
+    } else {
+        MimeContent* first = mailInfo->contents.front();
+        header += "Content-Type: " + first->getType() + "\r\n";
+        header += "Content-Transfer-Encoding: " + first->getTransEncoding() + "\r\n";
+    }
+    header += "\r\n";
+    return header;
+}
+
+std::string MailWrapper::getSenderAddress() const
+{
+    return "<" + mailInfo->senderAddress + ">";
+}
+
+void MailWrapper::traverseReceiver()
+{
+    receiverCursor = mailInfo->receivers.cbegin();
+}
+
+bool MailWrapper::hasMoreReceiver() const
+{
+    return receiverCursor != mailInfo->receivers.cend();
+}
+
+std::string MailWrapper::nextReceiverAddress()
+{
+    std::string address = "<" + receiverCursor->second + ">";
+    ++receiverCursor;
+    return address;
+}
+
+void MailWrapper::traverseContent()
+{
+    contentCursor = mailInfo->contents.cbegin();
+}
+
+bool MailWrapper::hasMoreContent() const
+{
+    return contentCursor != mailInfo->contents.cend();
+}
+
+std::string MailWrapper::partHead(MimeContent* content) const
+{
+    std::string head = std::string("--") + Boundary + "\r\n";
+    head += "Content-Type: " + content->getType() + "\r\n";
+    const std::string disposition = content->getDisposition();
+    if (!disposition.empty())
+        head += "Content-Disposition: " + disposition + "\r\n";
+    head += "Content-Transfer-Encoding: " + content->getTransEncoding() + "\r\n\r\n";
+    return head;
+}
+
+std::string MailWrapper::nextPart()
+{
+    MimeContent* content = *contentCursor++;
+    partText = partHead(content);
+    partText += content->getContent() + "\r\n\r\n";
+    return partText;
+}
+
+void MailWrapper::nextPartTo(const ContentSink& sink)
+{
+    MimeContent* content = *contentCursor++;
+    partText = partHead(content);
+    sink(partText.data(), partText.size());
+    content->writeContent(sink);
+    sink("\r\n\r\n", 4);
+}
+
+std::string MailWrapper::getSinglePartBody()
+{
+    contentCursor = mailInfo->contents.cbegin();
+    if (contentCursor == mailInfo->contents.cend())
+        return std::string();
+    return (*contentCursor)->getContent();
+}
+
+std::string MailWrapper::getEnd() const
+{
+    if (multipart != 0)
+        return std::string("\r\n--") + Boundary + "--\r\n" + ".\r\n";
+    return "\r\n.\r\n";
+}
+
+} // namespace SMailer

@@ -1,0 +1,18 @@
+#include "mimecontent.h"
+
+namespace SMailer {
+
+MimeContent::MimeContent(const std::string& content) : content(content) {}
+
+std::string MimeContent::getDisposition() const
+{
+    return std::string();
+}
+
+void MimeContent::writeContent(const ContentSink& sink)
+{
+    const std::string& body = getContent();
+    sink(body.data(), body.size());
+}
+
+} // namespace SMailer

@@ -1,0 +1,97 @@
+// The mailer against a real SMTP server: aiosmtpd with AUTH LOGIN required. The received mail is
+// parsed back with Python's email package.
+
+#include "appoctstrmcontent.h"
+#include "mailexception.h"
+#include "mailinfo.h"
+#include "mailsender.h"
+#include "mailwrapper.h"
+#include "smtpsink.h"
+#include "textplaincontent.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+using namespace SMailer;
+
+class tst_MailSenderAiosmtpd : public QObject {
+    Q_OBJECT
+private slots:
+    void reportMailArrivesIntact();
+    void refusedPassword();
+};
+
+void tst_MailSenderAiosmtpd::reportMailArrivesIntact()
+{
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    QTemporaryDir dir;
+    const QString archive = dir.filePath(QStringLiteral("a_b.rar"));
+    QByteArray bytes(300 * 1024 + 17, '\0');
+    QRandomGenerator generator(7);
+    for (char& c : bytes)
+        c = static_cast<char>(generator.bounded(256));
+    // Lines that look like the end of data or a command must travel as data.
+    bytes.append("\n.\n.\r\nQUIT\r\n");
+    QFile file(archive);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+
+    QTextCodec* gb18030 = QTextCodec::codecForName("GB18030");
+    const QString description = QStringLiteral("程序崩溃了\n.\n..两个点\r\n最后一行");
+    TextPlainContent text(gb18030->fromUnicode(description).toStdString(), "gb2312");
+    AppOctStrmContent attachment(archive.toStdString());
+    MailInfo info("gb2312");
+    info.setSenderName("tova_bug_reporter:bug@example.com");
+    info.setSenderAddress("bug@example.com");
+    info.setReceiver("tova_bug", "bug@example.com");
+    info.setSubject("bug report : " + gb18030->fromUnicode(QStringLiteral("崩溃_1")).toStdString());
+    info.addMimeContent(&text);
+    info.addMimeContent(&attachment);
+    {
+        MailSender sender("127.0.0.1", "bug@example.com", "Err.submit7", sink.port());
+        MailWrapper wrapper(&info, 1);
+        sender.setMail(&wrapper);
+        sender.sendMail();
+    }
+    QVERIFY(sink.waitForMails(1));
+    const QString attachmentOut = dir.filePath(QStringLiteral("received.bin"));
+    const QJsonObject mail = SmtpSink::parse(sink.mails().first(), attachmentOut);
+    QCOMPARE(mail.value("subject").toString(), QStringLiteral("bug report : 崩溃_1"));
+    QCOMPARE(mail.value("from").toObject().value("name").toString(), QStringLiteral("tova_bug_reporter:bug@example.com"));
+    QCOMPARE(mail.value("to").toObject().value("name").toString(), QStringLiteral("tova_bug"));
+    QCOMPARE(mail.value("to").toObject().value("address").toString(), QStringLiteral("bug@example.com"));
+    QCOMPARE(mail.value("x_mailer").toString(), QStringLiteral("SMailer"));
+    QCOMPARE(mail.value("x_priority").toString(), QStringLiteral("3"));
+    QCOMPARE(mail.value("boundary").toString(), QStringLiteral("#BOUNDARY#"));
+    const QJsonArray parts = mail.value("parts").toArray();
+    QCOMPARE(parts.size(), 2);
+    // Line ends arrive as CRLF; the text is otherwise intact, dots and all.
+    QCOMPARE(parts.at(0).toObject().value("text").toString(),
+             QStringLiteral("程序崩溃了\r\n.\r\n..两个点\r\n最后一行\r\n"));
+    QCOMPARE(parts.at(1).toObject().value("filename").toString(), QStringLiteral("a_b.rar"));
+    QFile received(attachmentOut);
+    QVERIFY(received.open(QIODevice::ReadOnly));
+    QCOMPARE(received.readAll(), bytes);
+}
+
+void tst_MailSenderAiosmtpd::refusedPassword()
+{
+    SmtpSink sink(QStringLiteral("another password"));
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    try {
+        MailSender sender("127.0.0.1", "bug@example.com", "Err.submit7", sink.port());
+        QFAIL("logged in with a wrong password");
+    } catch (const MailException& e) {
+        QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Password error"));
+    }
+    QVERIFY(sink.mails().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_MailSenderAiosmtpd)
+#include "tst_mailsender_aiosmtpd.moc"

@@ -1,0 +1,240 @@
+#include "appoctstrmcontent.h"
+#include "mailconstants.h"
+#include "mailinfo.h"
+#include "mailwrapper.h"
+#include "textplaincontent.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <ctime>
+
+using namespace SMailer;
+
+namespace {
+// 2026-12-08 09:05:01 UTC, a Tuesday.
+constexpr std::time_t kFixedTime = 1796720701;
+} // namespace
+
+class tst_MailWrapper : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void encodedWords_data();
+    void encodedWords();
+    void fromAndToLines_data();
+    void fromAndToLines();
+    void setReceiverTwice();
+    void dateIgnoresZone();
+    void noContents();
+    void singlePartWithTwoContents();
+    void reportMailWholeText();
+    void streamedPartEqualsWholePart();
+};
+
+void tst_MailWrapper::initTestCase()
+{
+    qputenv("TZ", "UTC");
+    tzset();
+}
+
+void tst_MailWrapper::encodedWords_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<bool>("plain");
+    QTest::newRow("digits, dash, colon, space") << QByteArray("2026-12-08 09:05:01") << true;
+    QTest::newRow("0x20 and 0x40 edges") << QByteArray(" @!?") << true;
+    QTest::newRow("0x1f below") << QByteArray("12\x1f") << false;
+    QTest::newRow("0x41 letter A") << QByteArray("12A") << false;
+    QTest::newRow("one letter") << QByteArray("bug report : 1") << false;
+    QTest::newRow("high byte") << QByteArray("\xd6\xd0") << false;
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("letters after NUL do not count") << QByteArray("12\0ab", 5) << true;
+}
+
+void tst_MailWrapper::encodedWords()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(bool, plain);
+    MailInfo info("gb2312");
+    info.setSubject(value.toStdString());
+    const QByteArray stored = QByteArray::fromStdString(info.getSubject());
+    if (plain)
+        QCOMPARE(stored, value);
+    else
+        QCOMPARE(stored, "=?gb2312?B?" + value.toBase64() + "?=");
+}
+
+void tst_MailWrapper::fromAndToLines_data()
+{
+    QTest::addColumn<QByteArray>("senderName");
+    QTest::addColumn<QByteArray>("receiverName");
+    QTest::addColumn<bool>("withReceiver");
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    QTest::newRow("names") << QByteArray("abc") << QByteArray("tova_bug") << true
+                           << QByteArray("From: \"=?gb2312?B?YWJj?=\" <me@example.com>\r\n")
+                           << QByteArray("To: \"=?gb2312?B?dG92YV9idWc=?=\" <you@example.com>\r\n");
+    QTest::newRow("plain names") << QByteArray("123") << QByteArray("@@") << true
+                                 << QByteArray("From: \"123\" <me@example.com>\r\n")
+                                 << QByteArray("To: \"@@\" <you@example.com>\r\n");
+    QTest::newRow("no names") << QByteArray() << QByteArray() << true << QByteArray("From: <me@example.com>\r\n")
+                              << QByteArray("To: <you@example.com>\r\n");
+    QTest::newRow("no receivers") << QByteArray() << QByteArray() << false
+                                  << QByteArray("From: <me@example.com>\r\n") << QByteArray("To: \r\n");
+}
+
+void tst_MailWrapper::fromAndToLines()
+{
+    QFETCH(QByteArray, senderName);
+    QFETCH(QByteArray, receiverName);
+    QFETCH(bool, withReceiver);
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    MailInfo info("gb2312");
+    info.setSenderName(senderName.toStdString());
+    info.setSenderAddress("me@example.com");
+    if (withReceiver)
+        info.setReceiver(receiverName.toStdString(), "you@example.com");
+    MailWrapper wrapper(&info, 1);
+    const QByteArray header = QByteArray::fromStdString(wrapper.getHeader());
+    QVERIFY2(header.startsWith(from + to), header.constData());
+}
+
+void tst_MailWrapper::setReceiverTwice()
+{
+    MailInfo info("gb2312");
+    info.setReceiver("first", "first@example.com");
+    info.setReceiver("second", "second@example.com");
+    MailWrapper wrapper(&info, 1);
+    QStringList addresses;
+    wrapper.traverseReceiver();
+    while (wrapper.hasMoreReceiver())
+        addresses << QString::fromStdString(wrapper.nextReceiverAddress());
+    QCOMPARE(addresses, QStringList{QStringLiteral("<second@example.com>")});
+}
+
+void tst_MailWrapper::dateIgnoresZone()
+{
+    MailInfo info("gb2312");
+    MailWrapper wrapper(&info, 1);
+    wrapper.setClock([] { return kFixedTime; });
+    QByteArray header = QByteArray::fromStdString(wrapper.getHeader());
+    QVERIFY(header.contains("\r\nDate: Tue, 08 Dec 2026 09:05:01 +0800\r\n"));
+    // Local time is used, the zone text stays "+0800".
+    qputenv("TZ", "Asia/Tokyo");
+    tzset();
+    header = QByteArray::fromStdString(wrapper.getHeader());
+    qputenv("TZ", "UTC");
+    tzset();
+    QVERIFY(header.contains("\r\nDate: Tue, 08 Dec 2026 18:05:01 +0800\r\n"));
+}
+
+void tst_MailWrapper::noContents()
+{
+    MailInfo info("gb2312");
+    MailWrapper wrapper(&info, 0);
+    const QByteArray header = QByteArray::fromStdString(wrapper.getHeader());
+    QVERIFY(header.endsWith("Content-type: multipart/mixed; boundary=\"#BOUNDARY#\"\r\n\r\n"));
+    QCOMPARE(wrapper.isMultipart(), 1);
+    wrapper.traverseContent();
+    QVERIFY(!wrapper.hasMoreContent());
+    QCOMPARE(QByteArray::fromStdString(wrapper.getEnd()), QByteArray("\r\n--#BOUNDARY#--\r\n.\r\n"));
+}
+
+void tst_MailWrapper::singlePartWithTwoContents()
+{
+    TextPlainContent first("first body", "gb2312");
+    TextPlainContent second("second body", "utf-8");
+    MailInfo info("gb2312");
+    info.addMimeContent(&first);
+    info.addMimeContent(&second);
+    MailWrapper wrapper(&info, 0);
+    const QByteArray header = QByteArray::fromStdString(wrapper.getHeader());
+    QVERIFY(header.endsWith("MIME-Version: 1.0\r\nContent-Type: text/plain; charset=gb2312\r\n"
+                            "Content-Transfer-Encoding: 8bit\r\n\r\n"));
+    QVERIFY(!header.contains("Content-Disposition"));
+    QCOMPARE(wrapper.isMultipart(), 0);
+    QCOMPARE(QByteArray::fromStdString(wrapper.getSinglePartBody()), QByteArray("first body"));
+    QCOMPARE(QByteArray::fromStdString(wrapper.getEnd()), QByteArray("\r\n.\r\n"));
+}
+
+void tst_MailWrapper::reportMailWholeText()
+{
+    QTemporaryDir dir;
+    const QString archive = dir.filePath(QStringLiteral("a_b.rar"));
+    QFile file(archive);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("0123456789");
+    file.close();
+
+    TextPlainContent text("\xce\xd2 crashed\r\n", "gb2312");
+    AppOctStrmContent attachment(archive.toStdString());
+    MailInfo info("gb2312");
+    info.setSenderName("tova_bug_reporter:bug@example.com");
+    info.setSenderAddress("bug@example.com");
+    info.setReceiver("tova_bug", "bug@example.com");
+    info.setPriority(Priority::Normal);
+    info.setSubject("bug report : a_b");
+    info.addMimeContent(&text);
+    info.addMimeContent(&attachment);
+    MailWrapper wrapper(&info, 1);
+    wrapper.setClock([] { return kFixedTime; });
+
+    std::string all = wrapper.getHeader();
+    wrapper.traverseContent();
+    while (wrapper.hasMoreContent())
+        all += wrapper.nextPart();
+    all += wrapper.getEnd();
+
+    const QByteArray expected =
+        "From: \"=?gb2312?B?dG92YV9idWdfcmVwb3J0ZXI6YnVnQGV4YW1wbGUuY29t?=\" <bug@example.com>\r\n"
+        "To: \"=?gb2312?B?dG92YV9idWc=?=\" <bug@example.com>\r\n"
+        "Date: Tue, 08 Dec 2026 09:05:01 +0800\r\n"
+        "Subject: =?gb2312?B?YnVnIHJlcG9ydCA6IGFfYg==?=\r\n"
+        "X-Mailer: SMailer\r\n"
+        "X-Priority: 3\r\n"
+        "MIME-Version: 1.0\r\n"
+        "Content-type: multipart/mixed; boundary=\"#BOUNDARY#\"\r\n"
+        "\r\n"
+        "--#BOUNDARY#\r\n"
+        "Content-Type: text/plain; charset=gb2312\r\n"
+        "Content-Transfer-Encoding: 8bit\r\n"
+        "\r\n"
+        "\xce\xd2 crashed\r\n"
+        "\r\n\r\n"
+        "--#BOUNDARY#\r\n"
+        "Content-Type: application/octet-stream; name=a_b.rar\r\n"
+        "Content-Disposition: attachment; filename=a_b.rar\r\n"
+        "Content-Transfer-Encoding: base64\r\n"
+        "\r\n"
+        "MDEyMzQ1Njc4OQ==\n"
+        "\r\n\r\n"
+        "\r\n--#BOUNDARY#--\r\n"
+        ".\r\n";
+    QCOMPARE(QByteArray::fromStdString(all), expected);
+}
+
+void tst_MailWrapper::streamedPartEqualsWholePart()
+{
+    QTemporaryDir dir;
+    const QString archive = dir.filePath(QStringLiteral("big.rar"));
+    QFile file(archive);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(static_cast<int>(AppOctStrmContent::kPieceBytes) * 2 + 100, '\x7f'));
+    file.close();
+    AppOctStrmContent attachment(archive.toStdString());
+    MailInfo info("gb2312");
+    info.addMimeContent(&attachment);
+    MailWrapper whole(&info, 1);
+    MailWrapper streamed(&info, 1);
+    whole.traverseContent();
+    streamed.traverseContent();
+    std::string pieces;
+    streamed.nextPartTo([&](const char* data, std::size_t n) { pieces.append(data, n); });
+    QCOMPARE(QByteArray::fromStdString(pieces), QByteArray::fromStdString(whole.nextPart()));
+}
+
+QTEST_GUILESS_MAIN(tst_MailWrapper)
+#include "tst_mailwrapper.moc"

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// An in-process SMTP server that answers from a script and records every byte, for faults a real
+// server will not produce on demand. Serves one connection on 127.0.0.1 (port chosen by the
+// system) on its own thread; the destructor stops it.
+//
+// Steps: "CONNECT" (greeting), "EHLO", "HELO", "AUTH", "USER", "PASS", "MAIL", "RCPT", "DATA",
+// "END" (after the end-of-data line), "QUIT". Each answers with its default reply unless the
+// script overrides it.
+class ScriptedSmtpServer {
+public:
+    enum class Action {
+        Reply,     // send the reply text
+        Close,     // hang up instead of replying (for "DATA": as soon as message bytes arrive)
+        Stall,     // never reply, keep the connection open
+    };
+    struct Step {
+        Action action = Action::Reply;
+        std::string reply;
+    };
+
+    // segment: replies are sent in pieces of this many bytes with short pauses (0: whole).
+    explicit ScriptedSmtpServer(std::map<std::string, Step> script = {}, std::size_t segment = 0);
+    ~ScriptedSmtpServer();
+
+    unsigned short port() const { return m_port; }
+    // Everything the client sent, in order.
+    std::string transcript() const;
+    // The DATA stream as received, from after the 354 reply up to and including "\r\n.\r\n".
+    std::string data() const;
+    // The step names in the order the client reached them.
+    std::string steps() const;
+    // Waits (bounded) until the client has gone away.
+    bool waitForClientGone(int timeoutMs) const;
+
+    static Step reply(std::string text) { return {Action::Reply, std::move(text)}; }
+    static Step close() { return {Action::Close, {}}; }
+    static Step stall() { return {Action::Stall, {}}; }
+
+private:
+    void serve();
+    bool answer(int fd, const std::string& step);
+    bool readLine(int fd, std::string& line);
+    bool sendText(int fd, const std::string& text);
+
+    std::map<std::string, Step> m_script;
+    std::size_t m_segment;
+    int m_listenFd = -1;
+    unsigned short m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_clientGone{false};
+    std::string m_pending;
+    mutable std::mutex m_mutex;
+    std::string m_transcript;
+    std::string m_data;
+    std::string m_steps;
+    std::thread m_thread;
+};
