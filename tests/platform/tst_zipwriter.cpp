@@ -1,0 +1,139 @@
+#include "archivecheck.h"
+#include "zipwriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <string>
+
+namespace {
+
+std::wstring w(const QString& text)
+{
+    return text.toStdWString();
+}
+
+QString makeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+    return path;
+}
+
+} // namespace
+
+class tst_ZipWriter : public QObject {
+    Q_OBJECT
+private slots:
+    void entriesReadBack();
+    void missingSourceKeepsOthers();
+    void nonAsciiNamesAndPaths();
+    void cannotCreate();
+    void replacesExistingArchive();
+};
+
+void tst_ZipWriter::entriesReadBack()
+{
+    QTemporaryDir dir;
+    QByteArray dump(700 * 1024, '\0');
+    for (int i = 0; i < dump.size(); ++i)
+        dump[i] = static_cast<char>((i * 7919) >> 3);
+    const QString dumpPath = makeFile(dir, QStringLiteral("x.dmp"), dump);
+    const QString logPath = makeFile(dir, QStringLiteral("app_b.log"), "line 1\nline 2\n");
+    const QString archive = dir.filePath(QStringLiteral("a_b.rar"));
+
+    HZIP zip = CreateZip(w(archive).c_str(), nullptr);
+    QVERIFY(zip);
+    QCOMPARE(ZipAdd(zip, L"a_b.dmp", w(dumpPath).c_str()), ZR_OK);
+    QCOMPARE(ZipAdd(zip, L"app_b.log", w(logPath).c_str()), ZR_OK);
+    QVERIFY(!QFile::exists(archive)); // written only when complete
+    QCOMPARE(CloseZipZ(zip), ZR_OK);
+
+    const ArchiveCheck check = ArchiveCheck::of(archive);
+    QVERIFY(check.readable);
+    QVERIFY(check.unzipOk);
+    QCOMPARE(check.names(), (QStringList{QStringLiteral("a_b.dmp"), QStringLiteral("app_b.log")}));
+    QCOMPARE(check.entries.at(0).sha256, ArchiveCheck::sha256Of(dumpPath));
+    QCOMPARE(check.entries.at(1).sha256, ArchiveCheck::sha256Of(logPath));
+    QVERIFY(QFileInfo(archive).size() < dump.size()); // compressed
+}
+
+void tst_ZipWriter::missingSourceKeepsOthers()
+{
+    QTemporaryDir dir;
+    const QString dumpPath = makeFile(dir, QStringLiteral("x.dmp"), "dump");
+    const QString archive = dir.filePath(QStringLiteral("r.zip"));
+    HZIP zip = CreateZip(w(archive).c_str(), nullptr);
+    QVERIFY(zip);
+    QCOMPARE(ZipAdd(zip, L"x.dmp", w(dumpPath).c_str()), ZR_OK);
+    QCOMPARE(ZipAdd(zip, L"gone.log", w(dir.filePath(QStringLiteral("gone.log"))).c_str()), ZR_NOTFOUND);
+    QCOMPARE(ZipAdd(zip, L"dir.log", w(dir.path()).c_str()), ZR_NOTFOUND);
+    QCOMPARE(CloseZipZ(zip), ZR_OK);
+    const ArchiveCheck check = ArchiveCheck::of(archive);
+    QVERIFY(check.readable && check.unzipOk);
+    QCOMPARE(check.names(), QStringList{QStringLiteral("x.dmp")});
+}
+
+void tst_ZipWriter::nonAsciiNamesAndPaths()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("崩溃目录/dumps")));
+    const QString source = makeFile(dir, QStringLiteral("崩溃目录/dumps/转储.dmp"), "bytes");
+    const QString archive = dir.filePath(QStringLiteral("崩溃目录/dumps/报告_1.rar"));
+    HZIP zip = CreateZip(w(archive).c_str(), nullptr);
+    QVERIFY(zip);
+    QCOMPARE(ZipAdd(zip, L"报告_1.dmp", w(source).c_str()), ZR_OK);
+    QCOMPARE(CloseZipZ(zip), ZR_OK);
+    const ArchiveCheck check = ArchiveCheck::of(archive);
+    QVERIFY(check.readable && check.unzipOk);
+    QCOMPARE(check.names(), QStringList{QStringLiteral("报告_1.dmp")});
+}
+
+void tst_ZipWriter::cannotCreate()
+{
+    QTemporaryDir dir;
+    const QString source = makeFile(dir, QStringLiteral("x.dmp"), "bytes");
+    // The archive's path is a directory.
+    const QString asDir = dir.filePath(QStringLiteral("a.rar"));
+    QVERIFY(QDir().mkdir(asDir));
+    QVERIFY(!CreateZip(w(asDir).c_str(), nullptr));
+    QCOMPARE(ZipAdd(nullptr, L"x.dmp", w(source).c_str()), ZR_ARGS);
+    QCOMPARE(CloseZipZ(nullptr), ZR_ARGS);
+    // The folder vanishes before the archive is completed.
+    QVERIFY(QDir().mkdir(dir.filePath(QStringLiteral("sub"))));
+    const QString inSub = dir.filePath(QStringLiteral("sub/a.rar"));
+    HZIP zip = CreateZip(w(inSub).c_str(), nullptr);
+    QVERIFY(zip);
+    QCOMPARE(ZipAdd(zip, L"x.dmp", w(source).c_str()), ZR_OK);
+    QVERIFY(QDir(dir.filePath(QStringLiteral("sub"))).removeRecursively());
+    QCOMPARE(CloseZipZ(zip), ZR_WRITE);
+    // Abandoned archives write nothing.
+    const QString abandoned = dir.filePath(QStringLiteral("b.rar"));
+    zip = CreateZip(w(abandoned).c_str(), nullptr);
+    QVERIFY(zip);
+    QCOMPARE(ZipAdd(zip, L"x.dmp", w(source).c_str()), ZR_OK);
+    DiscardZip(zip);
+    QVERIFY(!QFile::exists(abandoned));
+}
+
+void tst_ZipWriter::replacesExistingArchive()
+{
+    QTemporaryDir dir;
+    const QString archive = makeFile(dir, QStringLiteral("a_b.rar"), "an old, broken archive");
+    const QString source = makeFile(dir, QStringLiteral("x.dmp"), "new dump");
+    HZIP zip = CreateZip(w(archive).c_str(), nullptr);
+    QVERIFY(zip);
+    QCOMPARE(ZipAdd(zip, L"a_b.dmp", w(source).c_str()), ZR_OK);
+    QCOMPARE(CloseZipZ(zip), ZR_OK);
+    const ArchiveCheck check = ArchiveCheck::of(archive);
+    QVERIFY(check.readable && check.unzipOk);
+    QCOMPARE(check.names(), QStringList{QStringLiteral("a_b.dmp")});
+}
+
+QTEST_GUILESS_MAIN(tst_ZipWriter)
+#include "tst_zipwriter.moc"

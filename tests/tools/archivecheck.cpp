@@ -1,0 +1,49 @@
+#include "archivecheck.h"
+
+#include "smtpsink.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+ArchiveCheck ArchiveCheck::of(const QString& path)
+{
+    ArchiveCheck check;
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), {SmtpSink::toolPath(QStringLiteral("zipentries.py")), path});
+    if (python.waitForFinished(60000) && python.exitCode() == 0) {
+        const QJsonObject result = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+        check.readable = result.value(QStringLiteral("ok")).toBool();
+        for (const QJsonValue& value : result.value(QStringLiteral("entries")).toArray()) {
+            const QJsonObject entry = value.toObject();
+            check.entries.append({entry.value(QStringLiteral("name")).toString(),
+                                  static_cast<qint64>(entry.value(QStringLiteral("size")).toDouble()),
+                                  entry.value(QStringLiteral("sha256")).toString().toLatin1()});
+        }
+    }
+    QProcess unzip;
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-tqq"), path});
+    check.unzipOk = unzip.waitForFinished(60000) && unzip.exitStatus() == QProcess::NormalExit && unzip.exitCode() == 0;
+    return check;
+}
+
+QByteArray ArchiveCheck::sha256Of(const QString& filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result().toHex();
+}
+
+QStringList ArchiveCheck::names() const
+{
+    QStringList result;
+    for (const ArchiveEntry& entry : entries)
+        result << entry.name;
+    return result;
+}
