@@ -1,0 +1,363 @@
+#include "crashui.h"
+
+#include "basewidget.h"
+#include "simpletextwidget.h"
+#include "textedit.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QMetaMethod>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// A dialog over a fresh root directory with a dumps folder.
+struct Fixture {
+    Fixture(const QByteArray& ini = QByteArray(), const QString& title = QStringLiteral("HostApp"))
+    {
+        QDir().mkpath(root.filePath(QStringLiteral("dumps")));
+        if (!ini.isNull()) {
+            QFile file(iniPath());
+            if (file.open(QIODevice::WriteOnly))
+                file.write(ini);
+        }
+        dialog = std::make_unique<crashui>(root.path().toUtf8(), title, nullptr, Qt::WindowFlags());
+        spy = std::make_unique<QSignalSpy>(dialog.get(), SIGNAL(sig_crashInfo(Message)));
+    }
+    QString iniPath() const { return root.filePath(QStringLiteral("dumps/crashui.ini")); }
+    QByteArray ini() const
+    {
+        QFile file(iniPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    template <typename T>
+    T* child(const QString& text = QString()) const
+    {
+        for (T* w : dialog->findChildren<T*>()) {
+            if (text.isNull())
+                return w;
+            if (auto* b = qobject_cast<QAbstractButton*>(w); b && b->text().startsWith(text))
+                return w;
+        }
+        return nullptr;
+    }
+    QPushButton* ok() const { return child<QPushButton>(QStringLiteral("确定")); }
+    QPushButton* cancel() const { return child<QPushButton>(QStringLiteral("取消")); }
+    QCheckBox* sendBox() const { return child<QCheckBox>(QStringLiteral("发送错误报告")); }
+    QCheckBox* restartBox() const { return child<QCheckBox>(QStringLiteral("重启程序")); }
+    Lumo::CTextEdit* textEdit() const { return child<Lumo::CTextEdit>(); }
+    QProgressBar* progress() const { return child<QProgressBar>(); }
+    QTimer* countdownTimer() const
+    {
+        for (QTimer* t : dialog->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
+            if (t->interval() == 1000)
+                return t;
+        return nullptr;
+    }
+    Message lastMessage() const { return spy->last().at(0).value<Message>(); }
+    void tick(int times)
+    {
+        for (int i = 0; i < times; ++i)
+            QMetaObject::invokeMethod(dialog.get(), "slot_Timeout");
+    }
+
+    QTemporaryDir root;
+    std::unique_ptr<crashui> dialog;
+    std::unique_ptr<QSignalSpy> spy;
+};
+
+// Answers the next modal box from the event loop: records it, then presses its OK.
+struct BoxWatcher {
+    QString title, text;
+    int buttons = -1;
+    bool okOnly = false;
+    QByteArray iniWhileShown;
+    void arm(const Fixture& f)
+    {
+        QTimer::singleShot(50, [this, &f] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            title = box->windowTitle();
+            text = box->text();
+            buttons = box->buttons().size();
+            okOnly = box->standardButtons() == QMessageBox::Ok;
+            iniWhileShown = f.ini();
+            box->button(QMessageBox::Ok)->click();
+        });
+    }
+};
+
+} // namespace
+
+class tst_Crashui : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void initialState();
+    void metaObjectInterface();
+    void tenTicksConfirmOnce();
+    void okAtSevenConfirmsOnce();
+    void stopTriggers_data();
+    void stopTriggers();
+    void savedStates_data();
+    void savedStates();
+    void sendingState();
+    void progressCycle();
+    void failureBoxBeforeSaving();
+    void successSavesAndCloses();
+    void cancelLeavesSettings();
+    void realTimerConfirms();
+};
+
+void tst_Crashui::initTestCase()
+{
+    qRegisterMetaType<Message>("Message");
+}
+
+void tst_Crashui::initialState()
+{
+    Fixture f;
+    crashui& d = *f.dialog;
+    QCOMPARE(d.windowTitle(), QStringLiteral("HostApp"));
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定 (10s)"));
+    QVERIFY(f.progress()->isHidden());
+    QCOMPARE(f.progress()->value(), 0);
+    QVERIFY(!f.progress()->isTextVisible());
+    QCOMPARE(d.size(), QSize(418, 310));
+    QCOMPARE(d.minimumSize(), QSize(418, 310));
+    QCOMPARE(d.maximumSize(), QSize(418, 310));
+    const Qt::WindowFlags flags = d.windowFlags();
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    QVERIFY(!(flags & Qt::WindowCloseButtonHint));
+    QVERIFY(!d.windowIcon().isNull());
+    QVERIFY(f.countdownTimer() && f.countdownTimer()->isActive());
+    // Centred from the origin of the available area.
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    QCOMPARE(d.pos(), QPoint((area.width() - 418) / 2, (area.height() - 310) / 2));
+    // The apology text from the layout, with its look.
+    Lumo::CSimpleTextWidget* notice = nullptr;
+    for (auto* w : d.findChildren<Lumo::CBaseWidget*>())
+        if (auto* t = dynamic_cast<Lumo::CSimpleTextWidget*>(w); t && t->text().startsWith(QStringLiteral("遇到未知错误")))
+            notice = t;
+    QVERIFY(notice);
+    QCOMPARE(notice->geometry(), QRect(90, 10, 301, 81));
+    QCOMPARE(notice->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(notice->palette().color(QPalette::Inactive, QPalette::Base), QColor(240, 240, 240));
+    QCOMPARE(f.textEdit()->geometry(), QRect(20, 170, 361, 91));
+    QCOMPARE(f.cancel()->geometry(), QRect(320, 280, 81, 23));
+    // No title: empty.
+    Fixture untitled{QByteArray(), QString()};
+    QCOMPARE(untitled.dialog->windowTitle(), QString());
+}
+
+void tst_Crashui::metaObjectInterface()
+{
+    const QMetaObject* meta = &crashui::staticMetaObject;
+    QCOMPARE(QByteArray(meta->className()), QByteArray("crashui"));
+    QCOMPARE(meta->superClass(), &QDialog::staticMetaObject);
+    const QList<QByteArray> expected{"sig_crashInfo(Message)", "slot_confirmClicked()", "slot_cancelClicked()",
+                                     "slot_mailSended(bool)",  "slot_sendMail()",       "slot_Timer()",
+                                     "slot_Timeout()",         "slot_TimeStop()"};
+    QCOMPARE(meta->methodCount() - meta->methodOffset(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(meta->method(meta->methodOffset() + i).methodSignature(), expected.at(i));
+    QCOMPARE(meta->method(meta->methodOffset()).methodType(), QMetaMethod::Signal);
+}
+
+void tst_Crashui::tenTicksConfirmOnce()
+{
+    Fixture f("[user]\nisSend=1\nisRestart=0\n");
+    f.tick(9);
+    QCOMPARE(f.spy->count(), 0);
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定 (1s)"));
+    f.tick(1);
+    QCOMPARE(f.spy->count(), 1);
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定 (0s)"));
+    QVERIFY(!f.countdownTimer()->isActive());
+    const Message m = f.lastMessage();
+    QVERIFY(m.isSend);
+    QVERIFY(!m.isRestart);
+    QCOMPARE(m.description, QString());
+}
+
+void tst_Crashui::okAtSevenConfirmsOnce()
+{
+    Fixture f;
+    f.tick(3);
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定 (7s)"));
+    QTest::mouseClick(f.ok(), Qt::LeftButton);
+    QCOMPARE(f.spy->count(), 1);
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定 (7s)"));
+    QVERIFY(!f.countdownTimer()->isActive());
+    QTest::qWait(1200); // the stopped timer never ticks again
+    QCOMPARE(f.spy->count(), 1);
+}
+
+void tst_Crashui::stopTriggers_data()
+{
+    QTest::addColumn<QString>("trigger");
+    QTest::newRow("typing") << "type";
+    QTest::newRow("send box") << "send";
+    QTest::newRow("restart box") << "restart";
+    QTest::newRow("press on the background") << "background";
+}
+
+void tst_Crashui::stopTriggers()
+{
+    QFETCH(QString, trigger);
+    Fixture f;
+    f.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
+    f.tick(2);
+    if (trigger == "type") {
+        QTest::keyClicks(f.textEdit(), QStringLiteral("x"));
+        QCOMPARE(f.textEdit()->toPlainText(), QStringLiteral("x"));
+    } else if (trigger == "send") {
+        QTest::mouseClick(f.sendBox(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 8));
+        QVERIFY(!f.sendBox()->isChecked());
+    } else if (trigger == "restart") {
+        QTest::mouseClick(f.restartBox(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 8));
+        QVERIFY(!f.restartBox()->isChecked());
+    } else {
+        // An empty spot of the container between the boxes and the description.
+        QWidget* container = f.sendBox()->parentWidget();
+        QTest::mouseClick(container, Qt::LeftButton, Qt::NoModifier, QPoint(300, 130));
+    }
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定"));
+    QVERIFY(!f.countdownTimer()->isActive());
+    QCOMPARE(f.spy->count(), 0);
+    // OK still confirms, with what was chosen.
+    QTest::mouseClick(f.ok(), Qt::LeftButton);
+    QCOMPARE(f.spy->count(), 1);
+    QCOMPARE(f.lastMessage().description, trigger == "type" ? QStringLiteral("x") : QString());
+    QCOMPARE(f.lastMessage().isSend, trigger != "send");
+    QCOMPARE(f.lastMessage().isRestart, trigger != "restart");
+}
+
+void tst_Crashui::savedStates_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<bool>("send");
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("no file") << QByteArray() << true << true;
+    QTest::newRow("isSend 0") << QByteArray("[user]\nisSend=0\n") << false << true;
+    QTest::newRow("isSend 2") << QByteArray("[user]\nisSend=2\nisRestart=1\n") << false << true;
+    QTest::newRow("both 0") << QByteArray("[user]\nisSend=0\nisRestart=0\n") << false << false;
+    QTest::newRow("garbage") << QByteArray("\x01\x02\xff\xfe") << true << true;
+}
+
+void tst_Crashui::savedStates()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(bool, send);
+    QFETCH(bool, restart);
+    Fixture f(ini.isEmpty() ? QByteArray() : ini);
+    QCOMPARE(f.sendBox()->isChecked(), send);
+    QCOMPARE(f.restartBox()->isChecked(), restart);
+    // Applying them did not stop the countdown.
+    QVERIFY(f.countdownTimer()->isActive());
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定 (10s)"));
+}
+
+void tst_Crashui::sendingState()
+{
+    Fixture f;
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_sendMail"));
+    QVERIFY(!f.progress()->isHidden());
+    QVERIFY(!f.ok()->isEnabled());
+    QVERIFY(!f.textEdit()->isEnabled());
+    QVERIFY(!f.sendBox()->isEnabled());
+    QVERIFY(!f.restartBox()->isEnabled());
+    QVERIFY(f.cancel()->isEnabled());
+    QTimer* progressTimer = nullptr;
+    for (QTimer* t : f.dialog->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
+        if (t->interval() == 500)
+            progressTimer = t;
+    QVERIFY(progressTimer && progressTimer->isActive());
+    // A second call restarts the same timer.
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_sendMail"));
+    QCOMPARE(f.dialog->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly).size(), 2);
+    // A press on the dialog in this state only sets the text.
+    QTest::mouseClick(f.dialog.get(), Qt::LeftButton, Qt::NoModifier, QPoint(300, 130));
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定"));
+    QCOMPARE(f.spy->count(), 0);
+}
+
+void tst_Crashui::progressCycle()
+{
+    Fixture f;
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_sendMail"));
+    QList<int> seen;
+    for (int i = 0; i < 7; ++i) {
+        QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_Timer"));
+        seen << f.progress()->value();
+    }
+    QCOMPARE(seen, (QList<int>{20, 40, 60, 80, 0, 20, 40}));
+}
+
+void tst_Crashui::failureBoxBeforeSaving()
+{
+    Fixture f;
+    f.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
+    QTest::mouseClick(f.restartBox(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 8));
+    BoxWatcher watcher;
+    watcher.arm(f);
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_mailSended", Q_ARG(bool, false)));
+    QCOMPARE(watcher.title, QStringLiteral("错误"));
+    QCOMPARE(watcher.text, QStringLiteral("邮件发送失败"));
+    QCOMPARE(watcher.buttons, 1);
+    QVERIFY(watcher.okOnly);
+    QCOMPARE(watcher.iniWhileShown, QByteArray()); // nothing saved while the box was up
+    QCOMPARE(f.ini(), QByteArray("[user]\nisRestart=0\nisSend=1\n"));
+    QVERIFY(!f.dialog->isVisible());
+}
+
+void tst_Crashui::successSavesAndCloses()
+{
+    Fixture f("[user]\nisSend=2\n");
+    f.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_mailSended", Q_ARG(bool, true)));
+    QVERIFY(!QApplication::activeModalWidget());
+    QCOMPARE(f.ini(), QByteArray("[user]\nisRestart=1\nisSend=0\n"));
+    QVERIFY(!f.dialog->isVisible());
+}
+
+void tst_Crashui::cancelLeavesSettings()
+{
+    const QByteArray before("; kept as it is\n[user]\nisSend=1\nisRestart=0\n");
+    Fixture f(before);
+    f.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
+    QTest::mouseClick(f.cancel(), Qt::LeftButton);
+    QVERIFY(!f.dialog->isVisible());
+    QCOMPARE(f.spy->count(), 0);
+    QCOMPARE(f.ini(), before);
+}
+
+void tst_Crashui::realTimerConfirms()
+{
+    Fixture f;
+    f.dialog->show();
+    QTRY_COMPARE_WITH_TIMEOUT(f.spy->count(), 1, 15000);
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定 (0s)"));
+    QTest::qWait(1500);
+    QCOMPARE(f.spy->count(), 1);
+}
+
+QTEST_MAIN(tst_Crashui)
+#include "tst_crashui.moc"
