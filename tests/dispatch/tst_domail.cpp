@@ -1,0 +1,227 @@
+// The report job against a real SMTP server (aiosmtpd); archives are read back with real readers.
+
+#include "archivecheck.h"
+#include "handler.h"
+#include "smtpsink.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QString write(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+    return path;
+}
+
+// The a_b example: dump x.dmp, logs app_b.log and svc_b.log.
+struct Host {
+    explicit Host(const QString& rootName = QStringLiteral("host"))
+    {
+        root = base.filePath(rootName);
+        QDir().mkpath(root + QStringLiteral("/dumps"));
+        QByteArray dump(256 * 1024, '\0');
+        for (int i = 0; i < dump.size(); ++i)
+            dump[i] = static_cast<char>((i * 131) ^ (i >> 7));
+        info.rootDir = root;
+        info.dumpDir = root + QStringLiteral("/dumps");
+        info.dumpName = QStringLiteral("a_b");
+        info.logTag = QStringLiteral("b");
+        info.dumpFile = write(root + QStringLiteral("/dumps/x.dmp"), dump);
+        info.logFiles = QStringList{write(root + QStringLiteral("/log/app_b.log"), "app log\n"),
+                                    write(root + QStringLiteral("/log/svc_b.log"), "svc log\n")};
+    }
+    QString archive() const { return root + QStringLiteral("/dumps/a_b.rar"); }
+    QTemporaryDir base;
+    QString root;
+    ParamInfo info;
+};
+
+Message sendIt(const QString& description = QStringLiteral("它崩溃了"))
+{
+    Message msg;
+    msg.isSend = true;
+    msg.isRestart = false;
+    msg.description = description;
+    return msg;
+}
+
+void pointAt(const SmtpSink& sink)
+{
+    qputenv("CRASHUI_SMTP_HOST", "127.0.0.1");
+    qputenv("CRASHUI_SMTP_PORT", QByteArray::number(sink.port()));
+    qputenv("CRASHUI_MAILBOX", "bug@example.com");
+    qputenv("CRASHUI_SMTP_PASSWORD", "Err.submit7");
+}
+
+} // namespace
+
+class tst_DoMail : public QObject {
+    Q_OBJECT
+private slots:
+    void nothingToSend_data();
+    void nothingToSend();
+    void reportSentAndCleanedUp();
+    void failedMailKeepsFiles();
+    void noArchiveNoMail_data();
+    void noArchiveNoMail();
+    void unreadableLogLeftOut();
+    void percentInRoot();
+};
+
+void tst_DoMail::nothingToSend_data()
+{
+    QTest::addColumn<bool>("isSend");
+    QTest::addColumn<bool>("withDump");
+    QTest::newRow("isSend false") << false << true;
+    QTest::newRow("no dump, logs found") << true << false;
+}
+
+void tst_DoMail::nothingToSend()
+{
+    QFETCH(bool, isSend);
+    QFETCH(bool, withDump);
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink);
+    Host host;
+    if (!withDump)
+        host.info.dumpFile.clear();
+    Message msg = sendIt();
+    msg.isSend = isSend;
+    const QStringList before = QDir(host.info.dumpDir).entryList(QDir::Files);
+    Handler handler;
+    QVERIFY(handler.doMail(msg, host.info));
+    QCOMPARE(QDir(host.info.dumpDir).entryList(QDir::Files), before);
+    QVERIFY(!QFile::exists(host.archive()));
+    QVERIFY(sink.mails().isEmpty());
+}
+
+void tst_DoMail::reportSentAndCleanedUp()
+{
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink);
+    Host host;
+    write(host.info.dumpDir + QStringLiteral("/other.dmp"), "another crash");
+    const QByteArray dumpHash = ArchiveCheck::sha256Of(host.info.dumpFile);
+    Handler handler;
+    QVERIFY(handler.doMail(sendIt(QStringLiteral("它崩溃了\n.\n第三行")), host.info));
+    QCOMPARE(sink.mails().size(), 1);
+
+    QTemporaryDir out;
+    const QString attachment = out.filePath(QStringLiteral("a_b.rar"));
+    const QJsonObject mail = SmtpSink::parse(sink.mails().first(), attachment);
+    QCOMPARE(mail.value("subject").toString(), QStringLiteral("bug report : a_b"));
+    QCOMPARE(mail.value("from").toObject().value("name").toString(), QStringLiteral("tova_bug_reporter:bug@example.com"));
+    QCOMPARE(mail.value("to").toObject().value("name").toString(), QStringLiteral("tova_bug"));
+    const QJsonArray parts = mail.value("parts").toArray();
+    QCOMPARE(parts.size(), 2);
+    QCOMPARE(parts.at(0).toObject().value("charset").toString(), QStringLiteral("gb2312"));
+    QCOMPARE(parts.at(0).toObject().value("text").toString(), QStringLiteral("它崩溃了\r\n.\r\n第三行\r\n"));
+    QCOMPARE(parts.at(1).toObject().value("filename").toString(), QStringLiteral("a_b.rar"));
+
+    const ArchiveCheck check = ArchiveCheck::of(attachment);
+    QVERIFY(check.readable && check.unzipOk);
+    QCOMPARE(check.names(), (QStringList{"a_b.dmp", "app_b.log", "svc_b.log"}));
+    QCOMPARE(check.entries.at(0).sha256, dumpHash);
+    QCOMPARE(check.entries.at(1).sha256, ArchiveCheck::sha256Of(host.info.logFiles.at(0)));
+
+    QVERIFY(!QFile::exists(host.info.dumpFile));
+    QVERIFY(!QFile::exists(host.archive()));
+    QVERIFY(QFile::exists(host.info.logFiles.at(0)));
+    QVERIFY(QFile::exists(host.info.logFiles.at(1)));
+    QVERIFY(QFile::exists(host.info.dumpDir + QStringLiteral("/other.dmp")));
+}
+
+void tst_DoMail::failedMailKeepsFiles()
+{
+    SmtpSink sink(QStringLiteral("not the password"));
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink);
+    Host host;
+    Handler handler;
+    QVERIFY(!handler.doMail(sendIt(), host.info));
+    QVERIFY(QFile::exists(host.info.dumpFile));
+    QVERIFY(QFile::exists(host.archive()));
+    QVERIFY(ArchiveCheck::of(host.archive()).readable);
+    QVERIFY(sink.mails().isEmpty());
+}
+
+void tst_DoMail::noArchiveNoMail_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("archive path is a directory") << "directory";
+    QTest::newRow("dump vanished") << "vanished";
+    QTest::newRow("dumps folder missing") << "nofolder";
+}
+
+void tst_DoMail::noArchiveNoMail()
+{
+    QFETCH(QString, fault);
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink);
+    Host host;
+    if (fault == "directory") {
+        QVERIFY(QDir().mkdir(host.archive()));
+    } else if (fault == "vanished") {
+        QVERIFY(QFile::remove(host.info.dumpFile));
+    } else {
+        // The dump lives elsewhere and the dumps folder is gone: nowhere to write the archive.
+        const QString elsewhere = host.base.filePath(QStringLiteral("x.dmp"));
+        QVERIFY(QFile::rename(host.info.dumpFile, elsewhere));
+        host.info.dumpFile = elsewhere;
+        QVERIFY(QDir(host.info.dumpDir).removeRecursively());
+    }
+    Handler handler;
+    QVERIFY(!handler.doMail(sendIt(), host.info));
+    QVERIFY(sink.mails().isEmpty());
+    if (fault != "vanished")
+        QVERIFY(QFile::exists(host.info.dumpFile));
+    if (fault == "directory")
+        QVERIFY(QFileInfo(host.archive()).isDir());
+    else
+        QVERIFY(!QFile::exists(host.archive()));
+}
+
+void tst_DoMail::unreadableLogLeftOut()
+{
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink);
+    Host host;
+    QVERIFY(QFile::remove(host.info.logFiles.at(0)));
+    host.info.logFiles << host.root + QStringLiteral("/log"); // a directory, not a file
+    Handler handler;
+    QVERIFY(handler.doMail(sendIt(), host.info));
+    QTemporaryDir out;
+    const QString attachment = out.filePath(QStringLiteral("a.zip"));
+    SmtpSink::parse(sink.mails().first(), attachment);
+    QCOMPARE(ArchiveCheck::of(attachment).names(), (QStringList{"a_b.dmp", "svc_b.log"}));
+}
+
+void tst_DoMail::percentInRoot()
+{
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink);
+    Host host(QStringLiteral("host %2 %1"));
+    Handler handler;
+    QVERIFY(handler.doMail(sendIt(), host.info));
+    QCOMPARE(sink.mails().size(), 1);
+    QVERIFY(!QFile::exists(host.info.dumpFile));
+    QVERIFY(QDir(host.info.dumpDir).entryList(QDir::Files).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_DoMail)
+#include "tst_domail.moc"

@@ -1,0 +1,207 @@
+#include "handler.h"
+#include "scriptedsmtpserver.h"
+#include "smtpsink.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMetaMethod>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+void write(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+}
+
+// Records what the dialog would see, on the GUI thread.
+class Recorder : public QObject {
+    Q_OBJECT
+public:
+    QStringList events;
+public slots:
+    void sendMail() { events << QStringLiteral("sendMail"); }
+    void close(bool ok) { events << (ok ? QStringLiteral("close:true") : QStringLiteral("close:false")); }
+};
+
+// A host with a restart program that writes its arguments to a file.
+struct Host {
+    explicit Host(bool withDump)
+    {
+        root = dir.filePath(QStringLiteral("host"));
+        QDir().mkpath(root + QStringLiteral("/dumps"));
+        if (withDump)
+            write(root + QStringLiteral("/dumps/x.dmp"), QByteArray(4096, 'd'));
+        write(root + QStringLiteral("/log/app_b.log"), "log\n");
+        restartScript = dir.filePath(QStringLiteral("restart.sh"));
+        write(restartScript, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\" && mv \"$0.args.tmp\" \"$0.args\"\n");
+        QFile::setPermissions(restartScript, QFile::permissions(restartScript) | QFile::ExeOwner);
+        ParamInfo& context = CrashContext();
+        context = ParamInfo();
+        context.parseArguments({QStringLiteral("crashui"), root, QStringLiteral("a_b"), restartScript, QStringLiteral("Title"),
+                                QStringLiteral("--opt"), QStringLiteral("two words")});
+    }
+    QString restartArgs() const
+    {
+        QFile file(restartScript + QStringLiteral(".args"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    QTemporaryDir dir;
+    QString root;
+    QString restartScript;
+};
+
+void pointAt(quint16 port, const QByteArray& host = "127.0.0.1")
+{
+    qputenv("CRASHUI_SMTP_HOST", host);
+    qputenv("CRASHUI_SMTP_PORT", QByteArray::number(port));
+    qputenv("CRASHUI_MAILBOX", "bug@example.com");
+    qputenv("CRASHUI_SMTP_PASSWORD", "Err.submit7");
+}
+
+void wire(Handler& handler, Recorder& recorder)
+{
+    QObject::connect(&handler, SIGNAL(sig_sendMail()), &recorder, SLOT(sendMail()));
+    QObject::connect(&handler, SIGNAL(sig_close(bool)), &recorder, SLOT(close(bool)));
+}
+
+} // namespace
+
+class tst_Handler : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void metaObject();
+    void signalOrderAndRestart_data();
+    void signalOrderAndRestart();
+    void secondConfirmationRefused();
+    void destructorWaitsForWorker();
+};
+
+void tst_Handler::initTestCase()
+{
+    qRegisterMetaType<Message>("Message");
+}
+
+void tst_Handler::metaObject()
+{
+    const QMetaObject& meta = Handler::staticMetaObject;
+    QCOMPARE(QByteArray(meta.className()), QByteArray("Handler"));
+    const QList<QByteArray> expected{"sig_close(bool)", "sig_sendMail()", "slot_crashInfo(Message)",
+                                     "doMail(Message,ParamInfo)", "sendClose(bool)"};
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(meta.method(meta.methodOffset() + i).methodSignature(), expected.at(i));
+}
+
+void tst_Handler::signalOrderAndRestart_data()
+{
+    QTest::addColumn<bool>("isSend");
+    QTest::addColumn<bool>("isRestart");
+    QTest::addColumn<bool>("withDump");
+    QTest::addColumn<bool>("mailWorks");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("send+restart") << true << true << true << true << "close:true";
+    QTest::newRow("send only") << true << false << true << true << "close:true";
+    QTest::newRow("restart only") << false << true << true << true << "close:true";
+    QTest::newRow("neither") << false << false << true << true << "close:true";
+    QTest::newRow("send, no dump") << true << true << false << true << "close:true";
+    QTest::newRow("send, mail fails, restart") << true << true << true << false << "close:false";
+    QTest::newRow("send, mail fails") << true << false << true << false << "close:false";
+}
+
+void tst_Handler::signalOrderAndRestart()
+{
+    QFETCH(bool, isSend);
+    QFETCH(bool, isRestart);
+    QFETCH(bool, withDump);
+    QFETCH(bool, mailWorks);
+    QFETCH(QString, result);
+    SmtpSink sink(mailWorks ? QStringLiteral("Err.submit7") : QStringLiteral("refused"));
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink.port());
+    Host host(withDump);
+    Recorder recorder;
+    {
+        Handler handler;
+        wire(handler, recorder);
+        Message msg;
+        msg.isSend = isSend;
+        msg.isRestart = isRestart;
+        handler.slot_crashInfo(msg);
+        // The result is queued: it never arrives within the confirming call.
+        QCOMPARE(recorder.events, QStringList{QStringLiteral("sendMail")});
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 30000);
+        QCOMPARE(recorder.events, (QStringList{QStringLiteral("sendMail"), result}));
+        QTest::qWait(100);
+        QCOMPARE(recorder.events.size(), 2);
+    }
+    QCOMPARE(sink.mails().size(), isSend && withDump && mailWorks ? 1 : 0);
+    if (isRestart) {
+        QTRY_COMPARE_WITH_TIMEOUT(host.restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n"), 10000);
+    } else {
+        QTest::qWait(200);
+        QCOMPARE(host.restartArgs(), QString());
+    }
+}
+
+void tst_Handler::secondConfirmationRefused()
+{
+    // A server that accepts and says nothing keeps the first worker busy.
+    auto server = std::make_unique<ScriptedSmtpServer>(
+        std::map<std::string, ScriptedSmtpServer::Step>{{"CONNECT", ScriptedSmtpServer::stall()}});
+    pointAt(server->port());
+    Host host(true);
+    Recorder recorder;
+    Handler handler;
+    wire(handler, recorder);
+    Message msg;
+    msg.isSend = true;
+    handler.slot_crashInfo(msg);
+    handler.slot_crashInfo(msg);
+    QCOMPARE(recorder.events, QStringList{QStringLiteral("sendMail")});
+    server.reset(); // the server hangs up; the worker fails at once
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 30000);
+    QCOMPARE(recorder.events.last(), QStringLiteral("close:false"));
+    QVERIFY(QFile::exists(host.root + QStringLiteral("/dumps/x.dmp")));
+    // Once the first worker has ended, a new confirmation starts another.
+    QTRY_VERIFY(handler.findChildren<QThread*>().first()->isFinished());
+    msg.isSend = false;
+    handler.slot_crashInfo(msg);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 4, 30000);
+}
+
+void tst_Handler::destructorWaitsForWorker()
+{
+    auto server = std::make_unique<ScriptedSmtpServer>(
+        std::map<std::string, ScriptedSmtpServer::Step>{{"CONNECT", ScriptedSmtpServer::stall()}});
+    pointAt(server->port());
+    Host host(true);
+    auto handler = std::make_unique<Handler>();
+    Message msg;
+    msg.isSend = true;
+    msg.isRestart = true;
+    handler->slot_crashInfo(msg);
+    QThread* worker = handler->findChildren<QThread*>().first();
+    QVERIFY(worker->isRunning());
+    std::thread hangUp([&server] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.reset();
+    });
+    handler.reset(); // like Cancel during sending: must wait, not destroy a running thread
+    hangUp.join();
+    // The worker's last steps still happened: the restart was requested.
+    QTRY_COMPARE_WITH_TIMEOUT(host.restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n"), 10000);
+}
+
+QTEST_GUILESS_MAIN(tst_Handler)
+#include "tst_handler.moc"
