@@ -1,5 +1,6 @@
 #include "appoctstrmcontent.h"
 #include "base64helper.h"
+#include "datafilter.h"
 #include "mailexception.h"
 #include "mailinfo.h"
 #include "mailsender.h"
@@ -82,6 +83,8 @@ private slots:
     void sendMailWithoutMail();
     void unresolvableAndRefused();
     void quitFailureStaysInside();
+    void streamedDataEqualsWholeText_data();
+    void streamedDataEqualsWholeText();
 };
 
 void tst_MailSender::fullDialogue()
@@ -269,6 +272,50 @@ void tst_MailSender::quitFailureStaysInside()
     ScriptedSmtpServer dropper(Script{{"QUIT", ScriptedSmtpServer::close()}});
     TestMail other("text");
     QCOMPARE(sendThrough(dropper, "bug@example.com", other, kShortWait), QString());
+}
+
+void tst_MailSender::streamedDataEqualsWholeText_data()
+{
+    QTest::addColumn<int>("size");
+    const int piece = static_cast<int>(AppOctStrmContent::kPieceBytes);
+    for (int size : {0, 1, 56, 57, 58, 57 * 3, piece - 1, piece, piece + 1, piece + 57, 3 * piece + 2})
+        QTest::newRow(qPrintable(QString::number(size))) << size;
+}
+
+void tst_MailSender::streamedDataEqualsWholeText()
+{
+    // What the sender streams in pieces is exactly the whole message text, made wire-safe.
+    QFETCH(int, size);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("a_b.rar"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i * 31 + (i >> 9));
+    file.write(bytes);
+    file.close();
+    TestMail mail("text\n.\nend", path.toStdString());
+    mail.wrapper->setClock([] { return std::time_t(1796720701); });
+    ScriptedSmtpServer server;
+    QCOMPARE(sendThrough(server, "bug@example.com", mail), QString());
+    QVERIFY(server.waitForClientGone(5000));
+
+    MailWrapper whole(&mail.info, 1);
+    whole.setClock([] { return std::time_t(1796720701); });
+    std::string text = whole.getHeader();
+    whole.traverseContent();
+    while (whole.hasMoreContent())
+        text += whole.nextPart();
+    const std::string end = whole.getEnd();
+    text += end.substr(0, end.size() - 3); // up to the end-of-data line
+    DataFilter filter;
+    std::string wire;
+    filter.feed(text.data(), text.size(), wire);
+    filter.finish(wire);
+    wire += ".\r\n";
+    QCOMPARE(server.data().size(), wire.size());
+    QVERIFY(server.data() == wire);
 }
 
 QTEST_GUILESS_MAIN(tst_MailSender)
