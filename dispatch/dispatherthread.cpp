@@ -13,6 +13,7 @@ DispatherThread::~DispatherThread()
 {
     // A running thread object must never be destroyed; the Handler waits before it gets here.
     wait();
+    m_finished.load(std::memory_order_acquire);
 }
 
 void DispatherThread::run()
@@ -21,4 +22,5 @@ void DispatherThread::run()
     if (m_msg.isRestart)
         QProcess::startDetached(m_info.appPath, m_info.appArgs);
     m_owner->sendClose(result);
+    m_finished.store(true, std::memory_order_release);
 }

@@ -11,8 +11,10 @@
 #include "winsockhelper.h"
 
 #include <QFile>
+#include <QtGlobal>
 #include <QTextCodec>
 
+#include <chrono>
 #include <string>
 
 namespace {
@@ -23,6 +25,23 @@ std::string mailBytes(const QString& text)
     const QByteArray bytes = Lumo::mailCodec()->fromUnicode(text);
     const int nul = bytes.indexOf('\0');
     return (nul < 0 ? bytes : bytes.left(nul)).toStdString();
+}
+
+// "bug report : " and the dump name. The subject is one encoded word on one header line, and SMTP
+// refuses lines over 998 octets: a very long dump name is shortened to fit, marked with "...".
+std::string subjectFor(const QString& dumpName)
+{
+    constexpr int kMaxSubjectBytes = 700; // base64 of it plus the line's frame stays under 998
+    const std::string prefix = "bug report : ";
+    std::string subject = prefix + mailBytes(dumpName);
+    if (subject.size() <= kMaxSubjectBytes)
+        return subject;
+    QString shortened = dumpName;
+    do {
+        shortened.chop(qMax(1, shortened.size() / 8));
+        subject = prefix + mailBytes(shortened) + "...";
+    } while (subject.size() > kMaxSubjectBytes && !shortened.isEmpty());
+    return subject;
 }
 
 std::string utf8(const QString& text)
@@ -53,11 +72,12 @@ bool sendReportMail(const QString& archivePath, const QString& dumpName, const Q
         info.setSenderAddress(mailbox);
         info.setReceiver("tova_bug", mailbox);
         info.setPriority(SMailer::Priority::Normal);
-        info.setSubject("bug report : " + mailBytes(dumpName));
+        info.setSubject(subjectFor(dumpName));
         info.addMimeContent(&text);
         info.addMimeContent(&attachment);
 
-        SMailer::MailSender sender(utf8(settings.host), mailbox, utf8(settings.password), settings.port);
+        SMailer::MailSender sender(utf8(settings.host), mailbox, utf8(settings.password), settings.port,
+                                   std::chrono::seconds(settings.timeoutSeconds));
         SMailer::MailWrapper wrapper(&info, 1);
         sender.setMail(&wrapper);
         sender.sendMail();

@@ -22,5 +22,7 @@ SmtpSettings SmtpSettings::current()
     bool ok = false;
     const uint port = valueOf("CRASHUI_SMTP_PORT", CRASHUI_DEFAULT_SMTP_PORT).toUInt(&ok, 10);
     settings.port = (ok && port > 0 && port <= 65535) ? static_cast<quint16>(port) : 25;
+    const int timeout = valueOf("CRASHUI_SMTP_TIMEOUT", CRASHUI_DEFAULT_SMTP_TIMEOUT).toInt(&ok, 10);
+    settings.timeoutSeconds = (ok && timeout > 0) ? timeout : 60;
     return settings;
 }

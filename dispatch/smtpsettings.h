@@ -4,12 +4,14 @@
 
 // Where the report mail goes. Compiled-in values (CMake cache variables CRASHUI_SMTP_HOST,
 // CRASHUI_SMTP_PORT, CRASHUI_MAILBOX, CRASHUI_SMTP_PASSWORD); environment variables of the same
-// names, when set and not empty, take their place at run time.
+// names, when set and not empty, take their place at run time. CRASHUI_SMTP_TIMEOUT (seconds, 60 by
+// default) bounds every wait of the mail dialogue.
 struct SmtpSettings {
     QString host;
     quint16 port = 25;
     QString mailbox;
     QString password;
+    int timeoutSeconds = 60; // every wait of the mail dialogue
 
     // Reads the environment on every call; any thread.
     static SmtpSettings current();

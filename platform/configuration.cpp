@@ -73,7 +73,12 @@ bool Configuration::save()
     if (m_path.empty())
         return false;
     const QString filePath = QString::fromUtf8(m_path.data(), static_cast<int>(m_path.size()));
-    if (!m_createIfMissing && !QFileInfo::exists(filePath))
+    const QFileInfo target(filePath);
+    if (!m_createIfMissing && !target.exists())
+        return false;
+    // Only a regular file is replaced: never a directory, a pipe (opening it could block
+    // forever) or a device.
+    if (target.exists() && !target.isFile())
         return false;
     QByteArray text;
     for (const auto& [name, keys] : m_sections) {

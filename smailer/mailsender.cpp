@@ -80,23 +80,23 @@ void MailSender::hello()
     if (!MUtils::TcpSocket::localHostName(host))
         fail("Get local host name error", false);
     // AUTH exists only after EHLO; servers that do not know EHLO refuse it with 5xx.
-    sendRequest(SendHelo, "EHLO " + host + "\r\n");
+    sendCommand(SendHelo, "EHLO " + host + "\r\n");
     const std::string code = readReply("250");
     if (code == "250")
         return;
     if (code.size() != 3 || code[0] != '5')
         fail(ErrorMessage::getInstance().response("250"), false);
-    sendRequest(SendHelo, "HELO " + host + "\r\n");
+    sendCommand(SendHelo, "HELO " + host + "\r\n");
     rcvResponse("250");
 }
 
 void MailSender::login()
 {
-    sendRequest(SendAuth, "AUTH LOGIN\r\n");
+    sendCommand(SendAuth, "AUTH LOGIN\r\n");
     rcvResponse("334");
-    sendRequest(SendUserName, Base64Helper::encode(user) + "\r\n");
+    sendCommand(SendUserName, Base64Helper::encode(user) + "\r\n");
     rcvResponse("334");
-    sendRequest(SendPassword, Base64Helper::encode(password) + "\r\n");
+    sendCommand(SendPassword, Base64Helper::encode(password) + "\r\n");
     rcvResponse("235");
 }
 
@@ -116,14 +116,14 @@ void MailSender::sendMail()
 
 void MailSender::sendHeader()
 {
-    sendRequest(SendMailFrom, "MAIL FROM: " + mail->getSenderAddress() + "\r\n");
+    sendCommand(SendMailFrom, "MAIL FROM: " + mail->getSenderAddress() + "\r\n");
     rcvResponse("250");
     mail->traverseReceiver();
     while (mail->hasMoreReceiver()) {
-        sendRequest(SendRcptTo, "RCPT TO: " + mail->nextReceiverAddress() + "\r\n");
+        sendCommand(SendRcptTo, "RCPT TO: " + mail->nextReceiverAddress() + "\r\n");
         rcvResponse("250");
     }
-    sendRequest(SendData, "DATA\r\n");
+    sendCommand(SendData, "DATA\r\n");
     rcvResponse("354");
     filter.reset();
     const std::string header = mail->getHeader();
@@ -163,9 +163,19 @@ void MailSender::sendEnd()
 
 void MailSender::quit()
 {
-    sendRequest(SendQuit, "QUIT\r\n");
+    sendCommand(SendQuit, "QUIT\r\n");
     rcvResponse("221");
     socket->close();
+}
+
+void MailSender::sendCommand(Operation operation, const std::string& text)
+{
+    // One command line: a host name or address holding a line break (from a misconfigured
+    // deployment) must not smuggle a second command into the session.
+    const std::size_t end = text.size() >= 2 ? text.size() - 2 : 0;
+    if (text.compare(end, std::string::npos, "\r\n") != 0 || text.find_first_of(std::string("\r\n\0", 3)) != end)
+        fail(ErrorMessage::getInstance().request(operation), false);
+    sendRequest(operation, text);
 }
 
 void MailSender::sendRequest(Operation operation, const std::string& text)

@@ -45,6 +45,7 @@ private:
     void sendEnd();
     void quit();
 
+    void sendCommand(Operation operation, const std::string& text);
     void sendRequest(Operation operation, const std::string& text);
     // Reads one whole reply and returns the code of its last line; throws the expected code's
     // message when no whole reply arrives.

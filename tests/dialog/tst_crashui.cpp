@@ -20,6 +20,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 // A dialog over a fresh root directory with a dumps folder.
@@ -119,6 +121,8 @@ private slots:
     void successSavesAndCloses();
     void cancelLeavesSettings();
     void realTimerConfirms();
+    void unusualSettingsFiles_data();
+    void unusualSettingsFiles();
 };
 
 void tst_Crashui::initTestCase()
@@ -357,6 +361,59 @@ void tst_Crashui::realTimerConfirms()
     QCOMPARE(f.ok()->text(), QStringLiteral("确定 (0s)"));
     QTest::qWait(1500);
     QCOMPARE(f.spy->count(), 1);
+}
+
+void tst_Crashui::unusualSettingsFiles_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("send");
+    QTest::newRow("directory") << "directory" << true;
+    QTest::newRow("pipe") << "fifo" << true;
+    QTest::newRow("10 MB") << "huge" << false;
+    QTest::newRow("binary garbage") << "garbage" << true;
+}
+
+void tst_Crashui::unusualSettingsFiles()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, send);
+    QTemporaryDir root;
+    QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("dumps"))));
+    const QString ini = root.filePath(QStringLiteral("dumps/crashui.ini"));
+    if (kind == "directory") {
+        QVERIFY(QDir().mkdir(ini));
+    } else if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(ini).constData(), 0644), 0);
+    } else {
+        QFile file(ini);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        if (kind == "huge") {
+            const QByteArray junk = QByteArray("noise=") + QByteArray(94, 'z') + '\n';
+            for (int i = 0; i < 100 * 1024; ++i)
+                file.write(junk);
+            file.write("[user]\nisSend=0\n");
+        } else {
+            QByteArray garbage(4096, '\0');
+            for (int i = 0; i < garbage.size(); ++i)
+                garbage[i] = static_cast<char>(i * 151);
+            file.write(garbage);
+        }
+    }
+    crashui dialog(root.path().toUtf8(), QStringLiteral("T"), nullptr, Qt::WindowFlags());
+    auto boxes = dialog.findChildren<QCheckBox*>();
+    QCOMPARE(boxes.size(), 2);
+    for (QCheckBox* box : boxes)
+        QCOMPARE(box->isChecked(), box->text() == QStringLiteral("发送错误报告") ? send : true);
+    dialog.show();
+    QVERIFY(QMetaObject::invokeMethod(&dialog, "slot_mailSended", Q_ARG(bool, true)));
+    QVERIFY(!dialog.isVisible());
+    const QFileInfo after(ini);
+    if (kind == "directory")
+        QVERIFY(after.isDir());
+    else if (kind == "fifo")
+        QVERIFY(!after.isFile() && after.exists());
+    else
+        QVERIFY(after.isFile());
 }
 
 QTEST_MAIN(tst_Crashui)

@@ -85,6 +85,8 @@ private slots:
     void signalOrderAndRestart();
     void secondConfirmationRefused();
     void destructorWaitsForWorker();
+    void restartProgramUnusable_data();
+    void restartProgramUnusable();
 };
 
 void tst_Handler::initTestCase()
@@ -201,6 +203,41 @@ void tst_Handler::destructorWaitsForWorker()
     hangUp.join();
     // The worker's last steps still happened: the restart was requested.
     QTRY_COMPARE_WITH_TIMEOUT(host.restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n"), 10000);
+}
+
+void tst_Handler::restartProgramUnusable_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing") << "missing";
+    QTest::newRow("not executable") << "plain";
+    QTest::newRow("a directory") << "directory";
+    QTest::newRow("empty path") << "empty";
+}
+
+void tst_Handler::restartProgramUnusable()
+{
+    QFETCH(QString, kind);
+    Host host(false);
+    ParamInfo& context = CrashContext();
+    if (kind == "missing") {
+        context.appPath = host.dir.filePath(QStringLiteral("no-such-program"));
+    } else if (kind == "plain") {
+        QFile::setPermissions(host.restartScript, QFile::ReadOwner | QFile::WriteOwner);
+    } else if (kind == "directory") {
+        context.appPath = host.dir.path();
+    } else {
+        context.appPath.clear();
+    }
+    Recorder recorder;
+    Handler handler;
+    wire(handler, recorder);
+    Message msg;
+    msg.isRestart = true;
+    handler.slot_crashInfo(msg);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 10000);
+    QCOMPARE(recorder.events, (QStringList{QStringLiteral("sendMail"), QStringLiteral("close:true")}));
+    QTest::qWait(200);
+    QCOMPARE(host.restartArgs(), QString());
 }
 
 QTEST_GUILESS_MAIN(tst_Handler)

@@ -4,6 +4,7 @@ import hashlib
 import json
 import os
 import random
+import shutil
 import subprocess
 import tempfile
 import time
@@ -33,6 +34,7 @@ class Sink:
     def stop(self):
         self.proc.stdin.close()
         self.proc.wait(10)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def sha(path):
@@ -112,10 +114,12 @@ def environment(platform, port=None):
 
 class CommandLine(unittest.TestCase):
     def box_then_exit(self, args):
-        proc = subprocess.Popen([BINARY] + args, env=environment("xcb"))
+        proc = subprocess.Popen([BINARY] + args, env=environment("xcb"), stderr=subprocess.PIPE, text=True)
         try:
             window = find_window("1")
-            self.assertIsNotNone(window, "no message box titled 1")
+            if window is None:
+                proc.kill()
+                self.fail("no message box titled 1; exit %s: %s" % (proc.wait(), proc.stderr.read()))
             press_return(window)
             self.assertEqual(proc.wait(30), 0)
         finally:
@@ -206,6 +210,46 @@ class Report(unittest.TestCase):
         self.assertFalse(os.path.exists(host.archive))
         self.assertIsNone(host.restart_args(timeout=1))
         self.assertEqual(host.read_ini(), "[user]\nisRestart=0\nisSend=0\n")
+
+
+class BadInput(unittest.TestCase):
+    """What a host may hand over by mistake: the program still ends cleanly within its bounds."""
+
+    def run_offscreen(self, args, port=None):
+        return subprocess.run([BINARY] + args, env=environment("offscreen", port), timeout=90,
+                              capture_output=True).returncode
+
+    def test_empty_and_missing_roots(self):
+        for root in ("", "/nonexistent/crashui-root"):
+            with self.subTest(root=root):
+                self.assertEqual(self.run_offscreen([root, "a_1", "/bin/true", "T"], port=9), 0)
+
+    def test_hostile_dump_names(self):
+        names = [b"../../escaped_b", b"crash_\xed\xa0\x80_b", b"a/b c/d_b", b"n" * 4000 + b"_b"]
+        for name in names:
+            with self.subTest(name=name[:40]):
+                sink = Sink()
+                try:
+                    host = Host()
+                    parent = os.path.dirname(host.root)
+                    before = set(os.listdir(parent))
+                    result = subprocess.run([os.fsencode(BINARY), os.fsencode(host.root), name,
+                                             os.fsencode(host.restart), b"T"],
+                                            env=environment("offscreen", sink.port), timeout=90, capture_output=True)
+                    self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+                    self.assertEqual(set(os.listdir(parent)), before)  # nothing written beside the host
+                    self.assertEqual(len(sink.mails()), 1)
+                    self.assertFalse(os.path.exists(host.dump))
+                    self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini"])
+                    attachment = os.path.join(tempfile.mkdtemp(), "r.zip")
+                    subprocess.run([PYTHON, os.path.join(TOOLS, "parsemail.py"), sink.mails()[0], attachment],
+                                   check=True, capture_output=True)
+                    with zipfile.ZipFile(attachment) as z:
+                        for entry in z.namelist():
+                            self.assertNotIn("/", entry)
+                            self.assertNotIn("\\", entry)
+                finally:
+                    sink.stop()
 
 
 if __name__ == "__main__":

@@ -42,7 +42,7 @@ void tst_ZipWriter::entriesReadBack()
     QTemporaryDir dir;
     QByteArray dump(700 * 1024, '\0');
     for (int i = 0; i < dump.size(); ++i)
-        dump[i] = static_cast<char>((i * 7919) >> 3);
+        dump[i] = static_cast<char>((static_cast<unsigned>(i) * 7919u) >> 3);
     const QString dumpPath = makeFile(dir, QStringLiteral("x.dmp"), dump);
     const QString logPath = makeFile(dir, QStringLiteral("app_b.log"), "line 1\nline 2\n");
     const QString archive = dir.filePath(QStringLiteral("a_b.rar"));

@@ -7,12 +7,23 @@ import email
 import email.policy
 import json
 import sys
-from email.header import decode_header, make_header
+from email.header import decode_header
 from email.utils import parseaddr
 
 
 def decoded(value):
-    return str(make_header(decode_header(value))) if value else ""
+    """The text of a header with encoded words. Words labelled gb2312 carry GB18030 bytes (a
+    superset) when a character lies outside GB2312, so they are read as GB18030."""
+    if not value:
+        return ""
+    text = ""
+    for chunk, charset in decode_header(value):
+        if isinstance(chunk, str):
+            text += chunk
+        else:
+            charset = (charset or "ascii").lower()
+            text += chunk.decode("gb18030" if charset in ("gb2312", "gbk") else charset, "replace")
+    return text
 
 
 def person(raw):

@@ -1,0 +1,230 @@
+// The report job under faults and bad input: every failure is false with every file kept, nothing
+// waits past the bound, and nothing from outside reaches the SMTP commands or leaves the dumps
+// folder.
+
+#include "archivecheck.h"
+#include "handler.h"
+#include "scriptedsmtpserver.h"
+#include "smtpsink.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+using Script = std::map<std::string, ScriptedSmtpServer::Step>;
+Q_DECLARE_METATYPE(Script)
+
+namespace {
+
+QString write(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+    return path;
+}
+
+struct Host {
+    explicit Host(const QString& dumpName = QStringLiteral("a_b"))
+    {
+        root = base.filePath(QStringLiteral("host"));
+        info.rootDir = root;
+        info.dumpDir = root + QStringLiteral("/dumps");
+        info.dumpName = dumpName;
+        info.dumpFile = write(root + QStringLiteral("/dumps/x.dmp"), QByteArray(10000, 'x'));
+        info.logFiles = QStringList{write(root + QStringLiteral("/log/app_b.log"), "log\n")};
+    }
+    // Every file below the temporary base, relative to it.
+    QStringList files() const
+    {
+        QStringList result;
+        QDirIterator it(base.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            result << QDir(base.path()).relativeFilePath(it.next());
+        result.sort();
+        return result;
+    }
+    QTemporaryDir base;
+    QString root;
+    ParamInfo info;
+};
+
+Message sendIt(const QString& description = QString())
+{
+    Message msg;
+    msg.isSend = true;
+    msg.description = description;
+    return msg;
+}
+
+void pointAt(quint16 port)
+{
+    qputenv("CRASHUI_SMTP_HOST", "127.0.0.1");
+    qputenv("CRASHUI_SMTP_PORT", QByteArray::number(port));
+    qputenv("CRASHUI_MAILBOX", "bug@example.com");
+    qputenv("CRASHUI_SMTP_PASSWORD", "Err.submit7");
+    qputenv("CRASHUI_SMTP_TIMEOUT", "1");
+}
+
+} // namespace
+
+class tst_ReportFaults : public QObject {
+    Q_OBJECT
+private slots:
+    void serverFaultsKeepFiles_data();
+    void serverFaultsKeepFiles();
+    void dumpNames_data();
+    void dumpNames();
+    void descriptions_data();
+    void descriptions();
+    void configuredAddressCannotInject();
+};
+
+void tst_ReportFaults::serverFaultsKeepFiles_data()
+{
+    QTest::addColumn<Script>("script");
+    using S = ScriptedSmtpServer;
+    // A fault at a step; a greeting refused with 5xx is tried again with HELO, which fails alike.
+    const auto at = [](const std::string& step, const S::Step& what) {
+        return step == "EHLO" ? Script{{"EHLO", what}, {"HELO", what}} : Script{{step, what}};
+    };
+    for (const char* step : {"CONNECT", "EHLO", "AUTH", "USER", "PASS", "MAIL", "RCPT", "DATA", "END"}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1 hangs up").arg(step))) << at(step, S::close());
+        QTest::newRow(qPrintable(QStringLiteral("%1 421").arg(step))) << at(step, S::reply("421 4.3.2 shutting down\r\n"));
+        QTest::newRow(qPrintable(QStringLiteral("%1 451").arg(step))) << at(step, S::reply("451 4.3.0 try later\r\n"));
+        QTest::newRow(qPrintable(QStringLiteral("%1 554").arg(step))) << at(step, S::reply("554 5.7.1 refused\r\n"));
+        QTest::newRow(qPrintable(QStringLiteral("%1 stalls").arg(step))) << at(step, S::stall());
+    }
+    QTest::newRow("megabytes without a line end") << Script{{"EHLO", S::reply(std::string(3 << 20, 'x'))}};
+    QTest::newRow("NUL in the greeting") << Script{{"CONNECT", S::reply(std::string("22\0 x\r\n", 7))}};
+}
+
+void tst_ReportFaults::serverFaultsKeepFiles()
+{
+    QFETCH(Script, script);
+    ScriptedSmtpServer server(script);
+    pointAt(server.port());
+    Host host;
+    Handler handler;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!handler.doMail(sendIt(QStringLiteral("text")), host.info));
+    // The bound is 1 s a wait; a stall costs one wait, never a QUIT wait on top.
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(QFile::exists(host.info.dumpFile));
+    QVERIFY(QFile::exists(host.info.logFiles.first()));
+    QVERIFY(ArchiveCheck::of(host.root + QStringLiteral("/dumps/a_b.rar")).readable);
+}
+
+void tst_ReportFaults::dumpNames_data()
+{
+    QTest::addColumn<QString>("dumpName");
+    QTest::addColumn<QString>("entry");
+    QTest::newRow("spaces") << "crash report 1" << "crash report 1.dmp";
+    QTest::newRow("slash") << "a/b" << "a_b.dmp";
+    QTest::newRow("climbing out") << "../../../tmp/evil" << ".._.._.._tmp_evil.dmp";
+    QTest::newRow("dot dot") << ".." << "...dmp";
+    QTest::newRow("backslash") << "..\\..\\x" << ".._.._x.dmp";
+    QTest::newRow("line break") << "a\r\nSubject: forged" << "a__Subject: forged.dmp";
+    QTest::newRow("Chinese") << "崩溃_报告" << "崩溃_报告.dmp";
+    QTest::newRow("4 KB") << QString(4096, QLatin1Char('n')) << QString(200, QLatin1Char('n')) + ".dmp";
+    QTest::newRow("4 KB Chinese") << QString(1400, QChar(0x5D29)) << QString(66, QChar(0x5D29)) + ".dmp";
+    QTest::newRow("unpaired surrogate") << QString(QChar(0xD800)) + "x" << "_x.dmp";
+    QTest::newRow("empty") << "" << ".dmp";
+}
+
+void tst_ReportFaults::dumpNames()
+{
+    QFETCH(QString, dumpName);
+    QFETCH(QString, entry);
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink.port());
+    Host host(dumpName);
+    const QStringList before = host.files();
+    Handler handler;
+    QVERIFY(handler.doMail(sendIt(), host.info));
+    // Only the dump went away; nothing was written anywhere else.
+    QStringList expected = before;
+    expected.removeAll(QStringLiteral("host/dumps/x.dmp"));
+    QCOMPARE(host.files(), expected);
+
+    QCOMPARE(sink.mails().size(), 1);
+    QTemporaryDir out;
+    const QString attachment = out.filePath(QStringLiteral("report.zip"));
+    const QJsonObject mail = SmtpSink::parse(sink.mails().first(), attachment);
+    QVERIFY(mail.value("max_line").toInt() <= 998);
+    const QString subject = mail.value("subject").toString();
+    QVERIFY2(subject.startsWith(QStringLiteral("bug report : ")), qPrintable(subject));
+    if (dumpName.size() < 200 && !dumpName.contains(QChar(0xD800)))
+        QCOMPARE(subject, QStringLiteral("bug report : ") + dumpName);
+    const ArchiveCheck check = ArchiveCheck::of(attachment);
+    QVERIFY(check.readable);
+    QCOMPARE(check.names().size(), 2);
+    const QString name = check.names().first();
+    QVERIFY(!name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')));
+    QCOMPARE(name, entry);
+}
+
+void tst_ReportFaults::descriptions_data()
+{
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("arrives");
+    const QString longLine(10000, QChar(0x5B57));
+    const QString megabyte = QString(QStringLiteral("一行描述 with some words, and more.\n")).repeated(30000);
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("NUL cuts the text") << QStringLiteral("before") + QChar(0) + QStringLiteral("after") << "before";
+    QTest::newRow("lone CR") << "one\rtwo" << "one\r\ntwo";
+    QTest::newRow("end-of-data and commands") << ".\r\nQUIT\r\nMAIL FROM:<x@y>\r\n.." << ".\r\nQUIT\r\nMAIL FROM:<x@y>\r\n..";
+    QTest::newRow("10 000-character line") << longLine + "\nshort" << longLine + "\nshort";
+    QTest::newRow("1 MB") << megabyte << QString(megabyte).replace("\n", "\r\n");
+    QTest::newRow("outside GB2312") << QStringLiteral("😀 𠀀 é") << QStringLiteral("😀 𠀀 é");
+}
+
+void tst_ReportFaults::descriptions()
+{
+    QFETCH(QString, description);
+    QFETCH(QString, arrives);
+    SmtpSink sink; // stock aiosmtpd: refuses lines over 1000 octets
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink.port());
+    qputenv("CRASHUI_SMTP_TIMEOUT", "30");
+    Host host;
+    Handler handler;
+    QVERIFY(handler.doMail(sendIt(description), host.info));
+    QCOMPARE(sink.mails().size(), 1);
+    const QJsonObject mail = SmtpSink::parse(sink.mails().first());
+    QVERIFY(mail.value("max_line").toInt() <= 998);
+    QCOMPARE(mail.value("bare_lf").toInt(), 0);
+    const QJsonObject part = mail.value("parts").toArray().at(0).toObject();
+    QString text = part.value("text").toString();
+    // An 8bit part gains the line end before the boundary; a base64 part is exact.
+    if (part.value("encoding").toString() == QLatin1String("8bit")) {
+        QVERIFY(text.endsWith(QStringLiteral("\r\n")));
+        text.chop(2);
+    }
+    QCOMPARE(text.size(), arrives.size());
+    QVERIFY(text == arrives);
+}
+
+void tst_ReportFaults::configuredAddressCannotInject()
+{
+    ScriptedSmtpServer server;
+    pointAt(server.port());
+    qputenv("CRASHUI_MAILBOX", "bug@example.com>\r\nRCPT TO:<other@example.com");
+    Host host;
+    Handler handler;
+    QVERIFY(!handler.doMail(sendIt(), host.info));
+    QVERIFY(server.waitForClientGone(5000));
+    QVERIFY(!QString::fromStdString(server.transcript()).contains(QStringLiteral("other@example.com")));
+    QVERIFY(QFile::exists(host.info.dumpFile));
+}
+
+QTEST_GUILESS_MAIN(tst_ReportFaults)
+#include "tst_reportfaults.moc"
