@@ -56,6 +56,8 @@ bool sendReportMail(const QString& archivePath, const QString& dumpName, const Q
     try {
         const MUtils::WinSockHelper socketLayer;
         const SmtpSettings settings = SmtpSettings::current();
+        if (!settings.securityValid)
+            return false; // a misspelt setting must never mean clear text
         const std::string mailbox = utf8(settings.mailbox);
 
         const std::string body = mailBytes(description);
@@ -77,7 +79,8 @@ bool sendReportMail(const QString& archivePath, const QString& dumpName, const Q
         info.addMimeContent(&attachment);
 
         SMailer::MailSender sender(utf8(settings.host), mailbox, utf8(settings.password), settings.port,
-                                   std::chrono::seconds(settings.timeoutSeconds));
+                                   std::chrono::seconds(settings.timeoutSeconds), settings.security,
+                                   QFile::encodeName(settings.caFile).toStdString());
         SMailer::MailWrapper wrapper(&info, 1);
         sender.setMail(&wrapper);
         sender.sendMail();

@@ -24,5 +24,13 @@ SmtpSettings SmtpSettings::current()
     settings.port = (ok && port > 0 && port <= 65535) ? static_cast<quint16>(port) : 25;
     const int timeout = valueOf("CRASHUI_SMTP_TIMEOUT", CRASHUI_DEFAULT_SMTP_TIMEOUT).toInt(&ok, 10);
     settings.timeoutSeconds = (ok && timeout > 0) ? timeout : 60;
+    const QString security = valueOf("CRASHUI_SMTP_SECURITY", CRASHUI_DEFAULT_SMTP_SECURITY).trimmed().toLower();
+    if (security == QLatin1String("starttls"))
+        settings.security = SMailer::Security::StartTls;
+    else if (security == QLatin1String("tls"))
+        settings.security = SMailer::Security::Tls;
+    else
+        settings.securityValid = security.isEmpty() || security == QLatin1String("none");
+    settings.caFile = valueOf("CRASHUI_SMTP_CAFILE", CRASHUI_DEFAULT_SMTP_CAFILE);
     return settings;
 }

@@ -18,6 +18,7 @@ enum Operation : int {
     SendContent = 8,
     SendEnd = 9,
     SendQuit = 10,
+    SendStartTls = 11,
 };
 
 // The fixed messages of the mailer's failures. One process-wide object, created on first use

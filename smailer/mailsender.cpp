@@ -5,6 +5,8 @@
 #include "mailwrapper.h"
 #include "tcpsocket.h"
 
+#include <cctype>
+
 namespace SMailer {
 
 namespace {
@@ -14,12 +16,33 @@ constexpr std::size_t kSendPiece = 256 * 1024;
 
 const char kEndOfData[] = ".\r\n";
 
+// True when an EHLO reply lists the STARTTLS extension on one of its lines.
+bool offersStartTls(const std::string& reply)
+{
+    std::size_t start = 0;
+    while (start < reply.size()) {
+        std::size_t end = reply.find('\n', start);
+        if (end == std::string::npos)
+            end = reply.size();
+        std::string keyword = reply.substr(start + 4 <= end ? start + 4 : end, end - (start + 4 <= end ? start + 4 : end));
+        while (!keyword.empty() && (keyword.back() == '\r' || keyword.back() == ' '))
+            keyword.pop_back();
+        for (char& c : keyword)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (keyword == "STARTTLS")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 MailSender::MailSender(std::string server, std::string user, std::string password, unsigned short port,
-                       std::chrono::milliseconds timeout)
+                       std::chrono::milliseconds timeout, Security security, std::string caFile)
     : server(std::move(server)), user(std::move(user)), password(std::move(password)),
-      socket(std::make_unique<MUtils::TcpSocket>()), mail(nullptr), port(port), timeout(timeout)
+      socket(std::make_unique<MUtils::TcpSocket>()), mail(nullptr), port(port), timeout(timeout), security(security),
+      caFile(std::move(caFile))
 {
     // A throw here destroys the members, which closes the socket; no QUIT is sent.
     conn();
@@ -71,7 +94,33 @@ void MailSender::conn()
     case MUtils::TcpSocket::ConnectResult::Connected:
         break;
     }
+    if (security == Security::Tls)
+        secure();
     rcvResponse("220");
+}
+
+void MailSender::secure()
+{
+    switch (sock().startTls(server, caFile, deadline())) {
+    case MUtils::TcpSocket::TlsResult::Ok:
+        return;
+    case MUtils::TcpSocket::TlsResult::VerificationFailed:
+        fail("Server certificate verification error", true);
+    case MUtils::TcpSocket::TlsResult::HandshakeFailed:
+        fail("TLS handshake error", true);
+    }
+}
+
+void MailSender::startTls()
+{
+    sendCommand(SendStartTls, "STARTTLS\r\n");
+    if (readReply("220").code != "220")
+        fail("Server does not support STARTTLS", false);
+    // Whatever came after the 220 in clear text is not to be trusted as part of the TLS
+    // dialogue (it could be injected): such a server is refused.
+    if (reader.pending() != 0)
+        fail("TLS handshake error", true);
+    secure();
 }
 
 void MailSender::hello()
@@ -81,7 +130,17 @@ void MailSender::hello()
         fail("Get local host name error", false);
     // AUTH exists only after EHLO; servers that do not know EHLO refuse it with 5xx.
     sendCommand(SendHelo, "EHLO " + host + "\r\n");
-    const std::string code = readReply("250");
+    const ReplyReader::Reply reply = readReply("250");
+    const std::string& code = reply.code;
+    if (security == Security::StartTls) {
+        if (code != "250" || !offersStartTls(reply.text))
+            fail("Server does not support STARTTLS", false);
+        startTls();
+        // The server forgets everything said before TLS; greet it again.
+        sendCommand(SendHelo, "EHLO " + host + "\r\n");
+        rcvResponse("250");
+        return;
+    }
     if (code == "250")
         return;
     if (code.size() != 3 || code[0] != '5')
@@ -202,7 +261,7 @@ void MailSender::flushData(Operation operation, std::string& wire)
     wire.clear();
 }
 
-std::string MailSender::readReply(const std::string& expected)
+ReplyReader::Reply MailSender::readReply(const std::string& expected)
 {
     const std::string message = ErrorMessage::getInstance().response(expected);
     const auto until = deadline();
@@ -216,12 +275,12 @@ std::string MailSender::readReply(const std::string& expected)
             fail(message, true);
         reader.feed(buffer, received);
     }
-    return reply.code;
+    return reply;
 }
 
 void MailSender::rcvResponse(const std::string& expected)
 {
-    if (readReply(expected) != expected)
+    if (readReply(expected).code != expected)
         fail(ErrorMessage::getInstance().response(expected), false);
 }
 

@@ -16,6 +16,11 @@ namespace SMailer {
 
 class MailWrapper;
 
+// How the connection is protected. None: plain TCP, as on port 25. StartTls: EHLO, STARTTLS, TLS,
+// EHLO again, then the rest; a server without STARTTLS is a failure, never a fall-back to clear
+// text. Tls: TLS from the first byte (port 465 by convention).
+enum class Security { None, StartTls, Tls };
+
 // Carries one mail to an SMTP server: connect, EHLO (HELO when EHLO is refused), AUTH LOGIN when
 // there is a user name, then MAIL FROM, RCPT TO, DATA and the message; QUIT on destruction.
 // Every failure is a MailException with a fixed message. Every wait (connect, each send, each
@@ -24,9 +29,11 @@ class MailSender {
 public:
     static constexpr std::chrono::milliseconds kDefaultTimeout{60000};
 
-    // Connects, greets and logs in; throws MailException when any of it fails.
+    // Connects, greets and logs in; throws MailException when any of it fails. caFile names extra
+    // trusted certificates (PEM) beside the system's, for Security other than None.
     MailSender(std::string server, std::string user, std::string password, unsigned short port = 25,
-               std::chrono::milliseconds timeout = kDefaultTimeout);
+               std::chrono::milliseconds timeout = kDefaultTimeout, Security security = Security::None,
+               std::string caFile = std::string());
     ~MailSender();
     MailSender(const MailSender&) = delete;
     MailSender& operator=(const MailSender&) = delete;
@@ -39,6 +46,8 @@ public:
 private:
     void conn();
     void hello();
+    void startTls();
+    void secure();
     void login();
     void sendHeader();
     void sendContent();
@@ -47,9 +56,8 @@ private:
 
     void sendCommand(Operation operation, const std::string& text);
     void sendRequest(Operation operation, const std::string& text);
-    // Reads one whole reply and returns the code of its last line; throws the expected code's
-    // message when no whole reply arrives.
-    std::string readReply(const std::string& expected);
+    // Reads one whole reply; throws the expected code's message when no whole reply arrives.
+    ReplyReader::Reply readReply(const std::string& expected);
     void rcvResponse(const std::string& expected);
     // Sends message text through the DATA transparency filter in bounded pieces.
     void sendData(Operation operation, const char* data, std::size_t size);
@@ -65,6 +73,8 @@ private:
     MailWrapper* mail;
     unsigned short port;
     std::chrono::milliseconds timeout;
+    Security security;
+    std::string caFile;
     ReplyReader reader;
     DataFilter filter;
     bool broken = false; // the dialogue is out of step or the connection is gone: no QUIT

@@ -4,7 +4,14 @@
 #include <climits>
 #include <cstring>
 
+#include <csignal>
+
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <pthread.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,6 +30,40 @@ int remainingMs(TcpSocket::Clock::time_point deadline)
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
+// OpenSSL writes to the socket with write(), which raises SIGPIPE when the peer has gone. While a
+// guard lives, SIGPIPE is blocked in this thread; one that arrived meanwhile is taken off again.
+class SigpipeGuard {
+public:
+    SigpipeGuard()
+    {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe, &m_old);
+    }
+    ~SigpipeGuard()
+    {
+        if (!m_wasPending) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec zero{0, 0};
+            while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t m_old;
+    bool m_wasPending = false;
+};
+
 struct AddrInfoList {
     addrinfo* head = nullptr;
     ~AddrInfoList()
@@ -34,6 +75,20 @@ struct AddrInfoList {
 
 } // namespace
 
+struct TcpSocket::Tls {
+    SSL_CTX* context = nullptr;
+    SSL* ssl = nullptr;
+    ~Tls()
+    {
+        if (ssl)
+            SSL_free(ssl);
+        if (context)
+            SSL_CTX_free(context);
+    }
+};
+
+TcpSocket::TcpSocket() = default;
+
 TcpSocket::~TcpSocket()
 {
     close();
@@ -41,6 +96,7 @@ TcpSocket::~TcpSocket()
 
 void TcpSocket::close()
 {
+    m_tls.reset(); // no close_notify: the dialogue has ended with QUIT or has failed already
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -97,10 +153,114 @@ TcpSocket::ConnectResult TcpSocket::connect(const std::string& host, unsigned sh
     return ConnectResult::ConnectFailed;
 }
 
+TcpSocket::TlsResult TcpSocket::startTls(const std::string& serverName, const std::string& caFile,
+                                         Clock::time_point deadline)
+{
+    if (m_fd < 0 || m_tls)
+        return TlsResult::HandshakeFailed;
+    auto tls = std::make_unique<Tls>();
+    tls->context = SSL_CTX_new(TLS_client_method());
+    if (!tls->context || SSL_CTX_set_min_proto_version(tls->context, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_default_verify_paths(tls->context) != 1)
+        return TlsResult::HandshakeFailed;
+    if (!caFile.empty() && SSL_CTX_load_verify_locations(tls->context, caFile.c_str(), nullptr) != 1)
+        return TlsResult::VerificationFailed;
+    SSL_CTX_set_verify(tls->context, SSL_VERIFY_PEER, nullptr);
+    tls->ssl = SSL_new(tls->context);
+    if (!tls->ssl || SSL_set_fd(tls->ssl, m_fd) != 1)
+        return TlsResult::HandshakeFailed;
+
+    // An address literal is checked against the certificate's IP entries and sends no SNI.
+    unsigned char address[16];
+    const bool isAddress = inet_pton(AF_INET, serverName.c_str(), address) == 1 ||
+                           inet_pton(AF_INET6, serverName.c_str(), address) == 1;
+    X509_VERIFY_PARAM* param = SSL_get0_param(tls->ssl);
+    if (isAddress) {
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str()) != 1)
+            return TlsResult::VerificationFailed;
+    } else {
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        if (SSL_set1_host(tls->ssl, serverName.c_str()) != 1 ||
+            SSL_ctrl(tls->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                     const_cast<char*>(serverName.c_str())) != 1)
+            return TlsResult::VerificationFailed;
+    }
+
+    SigpipeGuard noSigpipe;
+    ERR_clear_error();
+    for (;;) {
+        const int rc = SSL_connect(tls->ssl);
+        if (rc == 1)
+            break;
+        const int error = SSL_get_error(tls->ssl, rc);
+        short events = 0;
+        if (error == SSL_ERROR_WANT_READ)
+            events = POLLIN;
+        else if (error == SSL_ERROR_WANT_WRITE)
+            events = POLLOUT;
+        if (events == 0 || waitFor(events, deadline) != Status::Ok) {
+            const bool unverified = SSL_get_verify_result(tls->ssl) != X509_V_OK;
+            ERR_clear_error();
+            return unverified ? TlsResult::VerificationFailed : TlsResult::HandshakeFailed;
+        }
+    }
+    if (SSL_get_verify_result(tls->ssl) != X509_V_OK)
+        return TlsResult::VerificationFailed;
+    m_tls = std::move(tls);
+    return TlsResult::Ok;
+}
+
+TcpSocket::Status TcpSocket::tlsSend(const char* data, std::size_t size, Clock::time_point deadline)
+{
+    SigpipeGuard noSigpipe;
+    std::size_t sent = 0;
+    while (sent < size) {
+        ERR_clear_error();
+        std::size_t written = 0;
+        const int rc = SSL_write_ex(m_tls->ssl, data + sent, size - sent, &written);
+        if (rc == 1) {
+            sent += written;
+            continue;
+        }
+        const int error = SSL_get_error(m_tls->ssl, rc);
+        if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+            const Status ready = waitFor(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline);
+            if (ready != Status::Ok)
+                return ready;
+            continue;
+        }
+        return error == SSL_ERROR_ZERO_RETURN ? Status::Closed : Status::Error;
+    }
+    return Status::Ok;
+}
+
+TcpSocket::Status TcpSocket::tlsReceive(char* buffer, std::size_t capacity, std::size_t& received,
+                                        Clock::time_point deadline)
+{
+    SigpipeGuard noSigpipe;
+    for (;;) {
+        ERR_clear_error();
+        const int rc = SSL_read_ex(m_tls->ssl, buffer, capacity, &received);
+        if (rc == 1)
+            return Status::Ok;
+        const int error = SSL_get_error(m_tls->ssl, rc);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            const Status ready = waitFor(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
+            if (ready != Status::Ok)
+                return ready;
+            continue;
+        }
+        received = 0;
+        return (error == SSL_ERROR_ZERO_RETURN || error == SSL_ERROR_SYSCALL) ? Status::Closed : Status::Error;
+    }
+}
+
 TcpSocket::Status TcpSocket::sendAll(const char* data, std::size_t size, Clock::time_point deadline)
 {
     if (m_fd < 0)
         return Status::Error;
+    if (m_tls)
+        return tlsSend(data, size, deadline);
     std::size_t sent = 0;
     while (sent < size) {
         const ssize_t n = ::send(m_fd, data + sent, size - sent, MSG_NOSIGNAL);
@@ -126,6 +286,8 @@ TcpSocket::Status TcpSocket::receive(char* buffer, std::size_t capacity, std::si
     received = 0;
     if (m_fd < 0)
         return Status::Error;
+    if (m_tls)
+        return tlsReceive(buffer, capacity, received, deadline);
     for (;;) {
         const ssize_t n = ::recv(m_fd, buffer, capacity, 0);
         if (n > 0) {

@@ -6,6 +6,7 @@
 #include "handler.h"
 #include "scriptedsmtpserver.h"
 #include "smtpsink.h"
+#include "testcerts.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -84,6 +85,8 @@ private slots:
     void descriptions_data();
     void descriptions();
     void configuredAddressCannotInject();
+    void tlsRefusalsKeepDump_data();
+    void tlsRefusalsKeepDump();
 };
 
 void tst_ReportFaults::serverFaultsKeepFiles_data()
@@ -224,6 +227,44 @@ void tst_ReportFaults::configuredAddressCannotInject()
     QVERIFY(server.waitForClientGone(5000));
     QVERIFY(!QString::fromStdString(server.transcript()).contains(QStringLiteral("other@example.com")));
     QVERIFY(QFile::exists(host.info.dumpFile));
+}
+
+void tst_ReportFaults::tlsRefusalsKeepDump_data()
+{
+    QTest::addColumn<QByteArray>("security");
+    QTest::addColumn<bool>("trustCa");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("STARTTLS, trusted") << QByteArray("starttls") << true << true;
+    QTest::newRow("STARTTLS, CA not trusted") << QByteArray("starttls") << false << false;
+    QTest::newRow("TLS expected, STARTTLS server") << QByteArray("tls") << true << false;
+    QTest::newRow("misspelt setting") << QByteArray("startls") << true << false;
+    QTest::newRow("clear text") << QByteArray("none") << true << false;
+}
+
+void tst_ReportFaults::tlsRefusalsKeepDump()
+{
+    QFETCH(QByteArray, security);
+    QFETCH(bool, trustCa);
+    QFETCH(bool, sent);
+    TestCerts certs;
+    QVERIFY2(certs.ok(), qPrintable(certs.error()));
+    SmtpSink sink(QStringLiteral("Err.submit7"), QString(),
+                  {QStringLiteral("--tls"), QStringLiteral("starttls"), QStringLiteral("--cert"), certs.serverCert(),
+                   QStringLiteral("--key"), certs.serverKey()});
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    pointAt(sink.port());
+    qputenv("CRASHUI_SMTP_HOST", "localhost");
+    qputenv("CRASHUI_SMTP_TIMEOUT", "5");
+    qputenv("CRASHUI_SMTP_SECURITY", security);
+    qputenv("CRASHUI_SMTP_CAFILE", trustCa ? QFile::encodeName(certs.caFile()) : QByteArray());
+    Host host;
+    Handler handler;
+    const bool result = handler.doMail(sendIt(QStringLiteral("over TLS")), host.info);
+    qunsetenv("CRASHUI_SMTP_SECURITY");
+    qunsetenv("CRASHUI_SMTP_CAFILE");
+    QCOMPARE(result, sent);
+    QCOMPARE(sink.mails().size(), sent ? 1 : 0);
+    QCOMPARE(QFile::exists(host.info.dumpFile), !sent);
 }
 
 QTEST_GUILESS_MAIN(tst_ReportFaults)

@@ -36,6 +36,9 @@ void tst_WireFilters::dataFilter_data()
     QTest::newRow("unfinished line ended") << QByteArray("tail") << QByteArray("tail\r\n");
     QTest::newRow("empty") << QByteArray() << QByteArray();
     QTest::newRow("NUL kept") << QByteArray("a\0b\n", 4) << QByteArray("a\0b\r\n", 5);
+    // Found by the fuzzer (a fault of its checker, kept as a case): CR then one byte.
+    QTest::newRow("CR then one byte") << QByteArray("\r\xea") << QByteArray("\r\n\xea\r\n");
+    QTest::newRow("one byte") << QByteArray("\xea") << QByteArray("\xea\r\n");
 }
 
 void tst_WireFilters::dataFilter()

@@ -10,12 +10,13 @@ QString SmtpSink::toolPath(const QString& name)
     return QString::fromLocal8Bit(qgetenv("CRASHUI_TEST_TOOLS")) + QLatin1Char('/') + name;
 }
 
-SmtpSink::SmtpSink(const QString& password, const QString& user)
+SmtpSink::SmtpSink(const QString& password, const QString& user, const QStringList& extraArguments)
 {
     QStringList args{toolPath(QStringLiteral("smtpsink.py")), QStringLiteral("--dir"), m_dir.path(),
                      QStringLiteral("--password"), password};
     if (!user.isEmpty())
         args << QStringLiteral("--user") << user;
+    args << extraArguments;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/python3"), args);
     if (!m_process.waitForStarted(10000)) {

@@ -10,7 +10,8 @@
 // required, saving each accepted mail as an .eml file. Stopped by the destructor.
 class SmtpSink {
 public:
-    explicit SmtpSink(const QString& password = QStringLiteral("Err.submit7"), const QString& user = QString());
+    explicit SmtpSink(const QString& password = QStringLiteral("Err.submit7"), const QString& user = QString(),
+                      const QStringList& extraArguments = QStringList());
     ~SmtpSink();
 
     bool isRunning() const { return m_port != 0; }

@@ -8,6 +8,7 @@ import argparse
 import logging
 import os
 import socket
+import ssl
 import sys
 import threading
 import warnings
@@ -94,6 +95,9 @@ def main():
     parser.add_argument("--user", default=None, help="the only login accepted (any when absent)")
     parser.add_argument("--password", default="Err.submit7")
     parser.add_argument("--bulk-data", action="store_true", help="read DATA in blocks (benchmarks)")
+    parser.add_argument("--tls", choices=["starttls", "tls"], help="STARTTLS required, or TLS from the first byte")
+    parser.add_argument("--cert", help="server certificate chain (PEM), with --tls")
+    parser.add_argument("--key", help="server private key (PEM), with --tls")
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
 
@@ -104,9 +108,16 @@ def main():
         return AuthResult(success=ok, handled=False)  # handled=False: the server sends the 535
 
     port = free_port()
-    controller = (BulkController if args.bulk_data else Controller)(SaveHandler(args.dir), hostname="127.0.0.1", port=port,
-                            authenticator=authenticator, auth_required=True,
-                            auth_require_tls=False, data_size_limit=None)
+    options = dict(authenticator=authenticator, auth_required=True, auth_require_tls=False, data_size_limit=None)
+    if args.tls:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.cert, args.key)
+        if args.tls == "starttls":
+            options.update(tls_context=context, require_starttls=True, auth_require_tls=True)
+        else:
+            options.update(ssl_context=context)
+    controller = (BulkController if args.bulk_data else Controller)(SaveHandler(args.dir), hostname="127.0.0.1",
+                                                                     port=port, **options)
     controller.start()
     print("PORT %d" % port, flush=True)
     try:
