@@ -192,13 +192,7 @@ TcpSocket::TlsResult TcpSocket::startTls(const std::string& serverName, const st
         const int rc = SSL_connect(tls->ssl);
         if (rc == 1)
             break;
-        const int error = SSL_get_error(tls->ssl, rc);
-        short events = 0;
-        if (error == SSL_ERROR_WANT_READ)
-            events = POLLIN;
-        else if (error == SSL_ERROR_WANT_WRITE)
-            events = POLLOUT;
-        if (events == 0 || waitFor(events, deadline) != Status::Ok) {
+        if (tlsWait(SSL_get_error(tls->ssl, rc), deadline) != Status::Ok) {
             const bool unverified = SSL_get_verify_result(tls->ssl) != X509_V_OK;
             ERR_clear_error();
             return unverified ? TlsResult::VerificationFailed : TlsResult::HandshakeFailed;
@@ -208,6 +202,21 @@ TcpSocket::TlsResult TcpSocket::startTls(const std::string& serverName, const st
         return TlsResult::VerificationFailed;
     m_tls = std::move(tls);
     return TlsResult::Ok;
+}
+
+TcpSocket::Status TcpSocket::tlsWait(int sslError, Clock::time_point deadline) const
+{
+    switch (sslError) {
+    case SSL_ERROR_WANT_READ:
+        return waitFor(POLLIN, deadline);
+    case SSL_ERROR_WANT_WRITE:
+        return waitFor(POLLOUT, deadline);
+    case SSL_ERROR_ZERO_RETURN:
+    case SSL_ERROR_SYSCALL:
+        return Status::Closed;
+    default:
+        return Status::Error;
+    }
 }
 
 TcpSocket::Status TcpSocket::tlsSend(const char* data, std::size_t size, Clock::time_point deadline)
@@ -222,14 +231,9 @@ TcpSocket::Status TcpSocket::tlsSend(const char* data, std::size_t size, Clock::
             sent += written;
             continue;
         }
-        const int error = SSL_get_error(m_tls->ssl, rc);
-        if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
-            const Status ready = waitFor(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline);
-            if (ready != Status::Ok)
-                return ready;
-            continue;
-        }
-        return error == SSL_ERROR_ZERO_RETURN ? Status::Closed : Status::Error;
+        const Status next = tlsWait(SSL_get_error(m_tls->ssl, rc), deadline);
+        if (next != Status::Ok)
+            return next;
     }
     return Status::Ok;
 }
@@ -243,15 +247,11 @@ TcpSocket::Status TcpSocket::tlsReceive(char* buffer, std::size_t capacity, std:
         const int rc = SSL_read_ex(m_tls->ssl, buffer, capacity, &received);
         if (rc == 1)
             return Status::Ok;
-        const int error = SSL_get_error(m_tls->ssl, rc);
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-            const Status ready = waitFor(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
-            if (ready != Status::Ok)
-                return ready;
-            continue;
+        const Status next = tlsWait(SSL_get_error(m_tls->ssl, rc), deadline);
+        if (next != Status::Ok) {
+            received = 0;
+            return next;
         }
-        received = 0;
-        return (error == SSL_ERROR_ZERO_RETURN || error == SSL_ERROR_SYSCALL) ? Status::Closed : Status::Error;
     }
 }
 

@@ -48,6 +48,9 @@ private:
 
     // Waits until the descriptor is ready for events (poll flags); Ok, Timeout or Error.
     Status waitFor(short events, Clock::time_point deadline) const;
+    // After a TLS call failed with sslError: waits for what it needs (Ok: call it again), or says
+    // how the connection ended.
+    Status tlsWait(int sslError, Clock::time_point deadline) const;
     Status tlsSend(const char* data, std::size_t size, Clock::time_point deadline);
     Status tlsReceive(char* buffer, std::size_t capacity, std::size_t& received, Clock::time_point deadline);
 

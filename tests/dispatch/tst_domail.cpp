@@ -3,6 +3,7 @@
 #include "archivecheck.h"
 #include "handler.h"
 #include "smtpsink.h"
+#include "testhost.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,14 +15,6 @@
 
 namespace {
 
-QString write(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(bytes);
-    return path;
-}
 
 // The a_b example: dump x.dmp, logs app_b.log and svc_b.log.
 struct Host {
@@ -36,9 +29,9 @@ struct Host {
         info.dumpDir = root + QStringLiteral("/dumps");
         info.dumpName = QStringLiteral("a_b");
         info.logTag = QStringLiteral("b");
-        info.dumpFile = write(root + QStringLiteral("/dumps/x.dmp"), dump);
-        info.logFiles = QStringList{write(root + QStringLiteral("/log/app_b.log"), "app log\n"),
-                                    write(root + QStringLiteral("/log/svc_b.log"), "svc log\n")};
+        info.dumpFile = writeFile(root + QStringLiteral("/dumps/x.dmp"), dump);
+        info.logFiles = QStringList{writeFile(root + QStringLiteral("/log/app_b.log"), "app log\n"),
+                                    writeFile(root + QStringLiteral("/log/svc_b.log"), "svc log\n")};
     }
     QString archive() const { return root + QStringLiteral("/dumps/a_b.rar"); }
     QTemporaryDir base;
@@ -57,10 +50,7 @@ Message sendIt(const QString& description = QStringLiteral("它崩溃了"))
 
 void pointAt(const SmtpSink& sink)
 {
-    qputenv("CRASHUI_SMTP_HOST", "127.0.0.1");
-    qputenv("CRASHUI_SMTP_PORT", QByteArray::number(sink.port()));
-    qputenv("CRASHUI_MAILBOX", "bug@example.com");
-    qputenv("CRASHUI_SMTP_PASSWORD", "Err.submit7");
+    pointMailAt(sink.port());
 }
 
 } // namespace
@@ -112,7 +102,7 @@ void tst_DoMail::reportSentAndCleanedUp()
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
     pointAt(sink);
     Host host;
-    write(host.info.dumpDir + QStringLiteral("/other.dmp"), "another crash");
+    writeFile(host.info.dumpDir + QStringLiteral("/other.dmp"), "another crash");
     const QByteArray dumpHash = ArchiveCheck::sha256Of(host.info.dumpFile);
     Handler handler;
     QVERIFY(handler.doMail(sendIt(QStringLiteral("它崩溃了\n.\n第三行")), host.info));

@@ -1,6 +1,7 @@
 #include "handler.h"
 #include "scriptedsmtpserver.h"
 #include "smtpsink.h"
+#include "testhost.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,13 +16,6 @@
 
 namespace {
 
-void write(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(bytes);
-}
 
 // Records what the dialog would see, on the GUI thread.
 class Recorder : public QObject {
@@ -40,10 +34,10 @@ struct Host {
         root = dir.filePath(QStringLiteral("host"));
         QDir().mkpath(root + QStringLiteral("/dumps"));
         if (withDump)
-            write(root + QStringLiteral("/dumps/x.dmp"), QByteArray(4096, 'd'));
-        write(root + QStringLiteral("/log/app_b.log"), "log\n");
+            writeFile(root + QStringLiteral("/dumps/x.dmp"), QByteArray(4096, 'd'));
+        writeFile(root + QStringLiteral("/log/app_b.log"), "log\n");
         restartScript = dir.filePath(QStringLiteral("restart.sh"));
-        write(restartScript, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\" && mv \"$0.args.tmp\" \"$0.args\"\n");
+        writeFile(restartScript, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\" && mv \"$0.args.tmp\" \"$0.args\"\n");
         QFile::setPermissions(restartScript, QFile::permissions(restartScript) | QFile::ExeOwner);
         ParamInfo& context = CrashContext();
         context = ParamInfo();
@@ -60,13 +54,6 @@ struct Host {
     QString restartScript;
 };
 
-void pointAt(quint16 port, const QByteArray& host = "127.0.0.1")
-{
-    qputenv("CRASHUI_SMTP_HOST", host);
-    qputenv("CRASHUI_SMTP_PORT", QByteArray::number(port));
-    qputenv("CRASHUI_MAILBOX", "bug@example.com");
-    qputenv("CRASHUI_SMTP_PASSWORD", "Err.submit7");
-}
 
 void wire(Handler& handler, Recorder& recorder)
 {
@@ -130,7 +117,7 @@ void tst_Handler::signalOrderAndRestart()
     QFETCH(QString, result);
     SmtpSink sink(mailWorks ? QStringLiteral("Err.submit7") : QStringLiteral("refused"));
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
-    pointAt(sink.port());
+    pointMailAt(sink.port());
     Host host(withDump);
     Recorder recorder;
     {
@@ -161,7 +148,7 @@ void tst_Handler::secondConfirmationRefused()
     // A server that accepts and says nothing keeps the first worker busy.
     auto server = std::make_unique<ScriptedSmtpServer>(
         std::map<std::string, ScriptedSmtpServer::Step>{{"CONNECT", ScriptedSmtpServer::stall()}});
-    pointAt(server->port());
+    pointMailAt(server->port());
     Host host(true);
     Recorder recorder;
     Handler handler;
@@ -186,7 +173,7 @@ void tst_Handler::destructorWaitsForWorker()
 {
     auto server = std::make_unique<ScriptedSmtpServer>(
         std::map<std::string, ScriptedSmtpServer::Step>{{"CONNECT", ScriptedSmtpServer::stall()}});
-    pointAt(server->port());
+    pointMailAt(server->port());
     Host host(true);
     auto handler = std::make_unique<Handler>();
     Message msg;

@@ -6,6 +6,7 @@
 #include "handler.h"
 #include "scriptedsmtpserver.h"
 #include "smtpsink.h"
+#include "testhost.h"
 #include "testcerts.h"
 
 #include <QDir>
@@ -22,14 +23,6 @@ Q_DECLARE_METATYPE(Script)
 
 namespace {
 
-QString write(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(bytes);
-    return path;
-}
 
 struct Host {
     explicit Host(const QString& dumpName = QStringLiteral("a_b"))
@@ -38,8 +31,8 @@ struct Host {
         info.rootDir = root;
         info.dumpDir = root + QStringLiteral("/dumps");
         info.dumpName = dumpName;
-        info.dumpFile = write(root + QStringLiteral("/dumps/x.dmp"), QByteArray(10000, 'x'));
-        info.logFiles = QStringList{write(root + QStringLiteral("/log/app_b.log"), "log\n")};
+        info.dumpFile = writeFile(root + QStringLiteral("/dumps/x.dmp"), QByteArray(10000, 'x'));
+        info.logFiles = QStringList{writeFile(root + QStringLiteral("/log/app_b.log"), "log\n")};
     }
     // Every file below the temporary base, relative to it.
     QStringList files() const
@@ -66,10 +59,7 @@ Message sendIt(const QString& description = QString())
 
 void pointAt(quint16 port)
 {
-    qputenv("CRASHUI_SMTP_HOST", "127.0.0.1");
-    qputenv("CRASHUI_SMTP_PORT", QByteArray::number(port));
-    qputenv("CRASHUI_MAILBOX", "bug@example.com");
-    qputenv("CRASHUI_SMTP_PASSWORD", "Err.submit7");
+    pointMailAt(port);
     qputenv("CRASHUI_SMTP_TIMEOUT", "1");
 }
 
