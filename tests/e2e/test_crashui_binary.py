@@ -55,6 +55,21 @@ def find_window(title, timeout=30):
     return None
 
 
+def start_on_display(args, env):
+    """Starts the program on the test's X server. A program that could not even connect to the
+    server (seen once under heavy load) is started again; nothing else is retried."""
+    for _ in range(3):
+        proc = subprocess.Popen(args, env=env, stderr=subprocess.PIPE, text=True)
+        try:
+            proc.wait(1)
+        except subprocess.TimeoutExpired:
+            return proc  # running: it has its window
+        if "could not connect to display" not in proc.stderr.read():
+            return proc  # ended for another reason, which the test reports
+        time.sleep(1)
+    return proc
+
+
 def press_return(window):
     subprocess.run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=10)
     subprocess.run(["xdotool", "key", "Return"], check=True, timeout=10)
@@ -114,7 +129,7 @@ def environment(platform, port=None):
 
 class CommandLine(unittest.TestCase):
     def box_then_exit(self, args):
-        proc = subprocess.Popen([BINARY] + args, env=environment("xcb"), stderr=subprocess.PIPE, text=True)
+        proc = start_on_display([BINARY] + args, environment("xcb"))
         try:
             window = find_window("1")
             if window is None:
@@ -183,7 +198,7 @@ class Report(unittest.TestCase):
     def test_refused_password_keeps_everything(self):
         sink = self.sink(password="something else")
         host = Host()
-        proc = subprocess.Popen([BINARY] + host.args(), env=environment("xcb", sink.port))
+        proc = start_on_display([BINARY] + host.args(), environment("xcb", sink.port))
         try:
             window = find_window("错误", timeout=60)
             self.assertIsNotNone(window, "no failure box")
