@@ -1,11 +1,11 @@
 // The crashui entry: prepares the toolkit, reads the command line into the crash context, and
 // runs the crash dialog with its report dispatcher until the dialog closes.
 
-#include "codecs.h"
-#include "crashui.h"
-#include "handler.h"
-#include "message.h"
-#include "paraminfo.h"
+#include "platform/codecs.h"
+#include "dialog/crashui.h"
+#include "dispatch/handler.h"
+#include "report/message.h"
+#include "report/paraminfo.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -44,6 +44,7 @@ int main(int argc, char* argv[])
         crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags());
         {
             Handler handler(nullptr);
+            handler.setCrashContext(context);
             QObject::connect(&dialog, SIGNAL(sig_crashInfo(Message)), &handler, SLOT(slot_crashInfo(Message)));
             QObject::connect(&handler, SIGNAL(sig_close(bool)), &dialog, SLOT(slot_mailSended(bool)));
             QObject::connect(&handler, SIGNAL(sig_sendMail()), &dialog, SLOT(slot_sendMail()));

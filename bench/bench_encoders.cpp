@@ -1,6 +1,6 @@
 // Encoders of the mail road: the attachment's base64 lines and the DATA transparency filter.
-#include "base64helper.h"
-#include "datafilter.h"
+#include "smailer/base64helper.h"
+#include "smailer/datafilter.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,12 +1,12 @@
-#include "dialogbuilder.h"
+#include "builder/dialogbuilder.h"
 
-#include "basedialog.h"
-#include "checkbox.h"
-#include "imagewidget.h"
-#include "simpletextwidget.h"
-#include "singleton.h"
-#include "standardtable.h"
-#include "uiresource.h"
+#include "platform/basedialog.h"
+#include "platform/checkbox.h"
+#include "platform/imagewidget.h"
+#include "platform/simpletextwidget.h"
+#include "platform/singleton.h"
+#include "platform/standardtable.h"
+#include "platform/uiresource.h"
 
 #include <QDomDocument>
 #include <QDomElement>

@@ -1,11 +1,11 @@
-#include "crashui.h"
+#include "dialog/crashui.h"
 
-#include "basewidget.h"
-#include "configuration.h"
-#include "dialogbuilder.h"
-#include "dialoghelper.h"
-#include "simpletextwidget.h"
-#include "textedit.h"
+#include "platform/basewidget.h"
+#include "platform/configuration.h"
+#include "builder/dialogbuilder.h"
+#include "platform/dialoghelper.h"
+#include "platform/simpletextwidget.h"
+#include "platform/textedit.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>

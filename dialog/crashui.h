@@ -1,7 +1,7 @@
 #pragma once
 
-#include "basedialog.h"
-#include "message.h"
+#include "platform/basedialog.h"
+#include "report/message.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "dispatherthread.h"
+#include "dispatch/dispatherthread.h"
 
-#include "handler.h"
+#include "dispatch/handler.h"
 
 #include <QProcess>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "message.h"
-#include "paraminfo.h"
+#include "report/message.h"
+#include "report/paraminfo.h"
 
 #include <QThread>
 

@@ -1,8 +1,8 @@
-#include "handler.h"
+#include "dispatch/handler.h"
 
-#include "dispatherthread.h"
-#include "reportmail.h"
-#include "zipwriter.h"
+#include "dispatch/dispatherthread.h"
+#include "dispatch/reportmail.h"
+#include "platform/zipwriter.h"
 
 #include <QFile>
 #include <QStringList>
@@ -63,8 +63,7 @@ void Handler::slot_crashInfo(Message msg)
 {
     if (workerRunning())
         return;
-    const ParamInfo info = CrashContext();
-    auto* worker = new DispatherThread(this, msg, info);
+    auto* worker = new DispatherThread(this, msg, m_context);
     worker->start(QThread::InheritPriority);
     emit sig_sendMail();
 }

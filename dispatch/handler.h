@@ -1,7 +1,7 @@
 #pragma once
 
-#include "message.h"
-#include "paraminfo.h"
+#include "report/message.h"
+#include "report/paraminfo.h"
 
 #include <QObject>
 
@@ -11,6 +11,9 @@ class Handler : public QObject {
     Q_OBJECT
 public:
     explicit Handler(QObject* parent = nullptr);
+    // The crash context that each confirmation copies into its worker. Set before the dialog can
+    // confirm; empty (nothing to send) until then. GUI thread.
+    void setCrashContext(const ParamInfo& context) { m_context = context; }
     // Waits for a worker that still runs, so that its mail and restart complete; the wait is
     // bounded by the mailer's own bounded waits.
     ~Handler() override;
@@ -30,4 +33,6 @@ public slots:
 
 private:
     bool workerRunning() const;
+
+    ParamInfo m_context;
 };

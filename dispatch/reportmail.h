@@ -1,9 +1,42 @@
 #pragma once
 
+#include "smailer/appoctstrmcontent.h"
+#include "smailer/mailinfo.h"
+#include "smailer/mailwrapper.h"
+#include "smailer/textplaincontent.h"
+
 #include <QString>
 
-// Composes the crash-report mail (the description as a text part, the archive as an attachment)
-// and sends it to the report mailbox of SmtpSettings::current(). True only when the server
-// accepted the whole mail; every failure, of any kind, is false. Blocks for at most the mailer's
-// bounded waits; meant for a worker thread.
+#include <memory>
+#include <string>
+
+// The crash-report mail, composed once: from "tova_bug_reporter:" + mailbox to "tova_bug" at the
+// same mailbox, subject "bug report : " + dump name, the description as a text part and the
+// archive as an attachment. Texts are encoded with the mail codec (GB18030) and labelled
+// "gb2312" when every character is GB2312, "GB18030" otherwise. Holds the record and its parts;
+// wrapper() is valid as long as the object. One thread at a time.
+class ReportMail {
+public:
+    ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
+               const QString& archivePath);
+    ReportMail(const ReportMail&) = delete;
+    ReportMail& operator=(const ReportMail&) = delete;
+
+    SMailer::MailWrapper& wrapper() { return *m_wrapper; }
+    const std::string& charset() const { return m_charset; }
+
+    // 8-bit text for the mail (mail codec), up to its first NUL byte.
+    static std::string mailBytes(const QString& text);
+
+private:
+    std::string m_charset;
+    SMailer::TextPlainContent m_text;
+    SMailer::AppOctStrmContent m_attachment;
+    SMailer::MailInfo m_info;
+    std::unique_ptr<SMailer::MailWrapper> m_wrapper;
+};
+
+// Sends the report mail to the report mailbox of SmtpSettings::current(). True only when the
+// server accepted the whole mail; every failure, of any kind, is false. Blocks for at most the
+// mailer's bounded waits; meant for a worker thread.
 bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description);

@@ -1,4 +1,6 @@
-#include "smtpsettings.h"
+#include "dispatch/smtpsettings.h"
+
+#include "dispatch/deployment.h"
 
 #include <QByteArray>
 #include <QtGlobal>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mailsender.h"
+#include "smailer/mailsender.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 // The DATA transparency filter. Properties: no bare CR or LF and no lone "." line ever comes out;
 // removing the stuffing gives back the input with its line ends made CRLF; the split point does
 // not matter.
-#include "datafilter.h"
+#include "smailer/datafilter.h"
 
 #include <cstdlib>
 #include <string>

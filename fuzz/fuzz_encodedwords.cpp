@@ -1,7 +1,7 @@
 // Encoded words: a value is stored unchanged only when every byte before the first NUL lies in
 // 0x20..0x40; otherwise it becomes one "B" encoded word whose base64 decodes to the value. Never a
 // line break in a header value.
-#include "mailinfo.h"
+#include "smailer/mailinfo.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,6 +1,6 @@
 // Layout XML on arbitrary bytes: never a crash, never a widget outside the dialog.
-#include "basedialog.h"
-#include "dialogbuilder.h"
+#include "platform/basedialog.h"
+#include "builder/dialogbuilder.h"
 
 #include <QApplication>
 

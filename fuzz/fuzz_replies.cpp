@@ -1,6 +1,6 @@
 // Arbitrary server bytes, split anywhere: the reply reader cuts the same replies either way and
 // never takes more than the cap without failing.
-#include "replyreader.h"
+#include "smailer/replyreader.h"
 
 #include <cstdlib>
 #include <string>

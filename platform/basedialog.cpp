@@ -1,4 +1,4 @@
-#include "basedialog.h"
+#include "platform/basedialog.h"
 
 namespace Lumo {
 

@@ -1,4 +1,4 @@
-#include "basewidget.h"
+#include "platform/basewidget.h"
 
 #include <QPalette>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "eventwidget.h"
+#include "platform/eventwidget.h"
 
 #include <QColor>
 #include <QRect>

@@ -1,4 +1,4 @@
-#include "checkbox.h"
+#include "platform/checkbox.h"
 
 #include <QCheckBox>
 

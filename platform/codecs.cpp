@@ -1,4 +1,4 @@
-#include "codecs.h"
+#include "platform/codecs.h"
 
 #include <QTextCodec>
 

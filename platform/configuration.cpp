@@ -1,4 +1,4 @@
-#include "configuration.h"
+#include "platform/configuration.h"
 
 #include <QByteArray>
 #include <QFile>

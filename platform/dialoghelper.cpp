@@ -1,4 +1,4 @@
-#include "dialoghelper.h"
+#include "platform/dialoghelper.h"
 
 #include <QDialog>
 #include <QGuiApplication>

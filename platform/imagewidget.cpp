@@ -1,4 +1,4 @@
-#include "imagewidget.h"
+#include "platform/imagewidget.h"
 
 #include <QPainter>
 

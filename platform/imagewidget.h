@@ -1,6 +1,6 @@
 #pragma once
 
-#include "basewidget.h"
+#include "platform/basewidget.h"
 
 #include <QPixmap>
 

@@ -1,7 +1,7 @@
-#include "simpletextwidget.h"
+#include "platform/simpletextwidget.h"
 
-#include "singleton.h"
-#include "uiresource.h"
+#include "platform/singleton.h"
+#include "platform/uiresource.h"
 
 #include <QFontInfo>
 #include <QFontMetrics>

@@ -1,4 +1,4 @@
-#include "standardtable.h"
+#include "platform/standardtable.h"
 
 #include <QTableWidget>
 

@@ -1,4 +1,4 @@
-#include "textedit.h"
+#include "platform/textedit.h"
 
 namespace Lumo {
 

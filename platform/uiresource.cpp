@@ -1,4 +1,4 @@
-#include "uiresource.h"
+#include "platform/uiresource.h"
 
 #include <QGuiApplication>
 

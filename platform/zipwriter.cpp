@@ -1,4 +1,4 @@
-#include "zipwriter.h"
+#include "platform/zipwriter.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "appoctstrmcontent.h"
+#include "smailer/appoctstrmcontent.h"
 
-#include "base64helper.h"
+#include "smailer/base64helper.h"
 
 #include <cstdio>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "base64helper.h"
+#include "smailer/base64helper.h"
 
 namespace SMailer {
 

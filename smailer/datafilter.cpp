@@ -1,4 +1,4 @@
-#include "datafilter.h"
+#include "smailer/datafilter.h"
 
 namespace SMailer {
 

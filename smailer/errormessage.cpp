@@ -1,4 +1,4 @@
-#include "errormessage.h"
+#include "smailer/errormessage.h"
 
 namespace SMailer {
 

@@ -1,7 +1,7 @@
-#include "mailinfo.h"
+#include "smailer/mailinfo.h"
 
-#include "base64helper.h"
-#include "mailconstants.h"
+#include "smailer/base64helper.h"
+#include "smailer/mailconstants.h"
 
 namespace SMailer {
 

@@ -1,9 +1,9 @@
-#include "mailsender.h"
+#include "smailer/mailsender.h"
 
-#include "base64helper.h"
-#include "mailexception.h"
-#include "mailwrapper.h"
-#include "tcpsocket.h"
+#include "smailer/base64helper.h"
+#include "smailer/mailexception.h"
+#include "smailer/mailwrapper.h"
+#include "smailer/tcpsocket.h"
 
 #include <cctype>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "datafilter.h"
-#include "errormessage.h"
-#include "replyreader.h"
+#include "smailer/datafilter.h"
+#include "smailer/errormessage.h"
+#include "smailer/replyreader.h"
 
 #include <chrono>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "mailwrapper.h"
+#include "smailer/mailwrapper.h"
 
-#include "mailconstants.h"
-#include "mailinfo.h"
+#include "smailer/mailconstants.h"
+#include "smailer/mailinfo.h"
 
 #include <cstdio>
 
@@ -41,17 +41,18 @@ std::string MailWrapper::prepareTo()
 std::string MailWrapper::prepareDate() const
 {
     // Written out by hand: strftime's names follow the process locale, which the GUI toolkit
-    // sets from the environment; the mail wants the English names of the "C" locale.
+    // sets from the environment; the mail wants the English names of the "C" locale. The line
+    // always says "+0800", so it carries the instant as it reads at UTC+8, whatever the local
+    // zone: the stated time is true everywhere.
     static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::time_t now = clock();
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::time_t atUtcPlus8 = clock() + 8 * 3600;
+    std::tm t{};
+    gmtime_r(&atUtcPlus8, &t);
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d +0800", kDays[local.tm_wday % 7],
-                  local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
-                  local.tm_sec);
+    std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d +0800", kDays[t.tm_wday % 7], t.tm_mday,
+                  kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
     return buffer;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mimecontent.h"
+#include "smailer/mimecontent.h"
 
 #include <ctime>
 #include <functional>

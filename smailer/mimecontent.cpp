@@ -1,4 +1,4 @@
-#include "mimecontent.h"
+#include "smailer/mimecontent.h"
 
 namespace SMailer {
 

@@ -1,4 +1,4 @@
-#include "replyreader.h"
+#include "smailer/replyreader.h"
 
 namespace SMailer {
 

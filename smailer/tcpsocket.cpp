@@ -1,4 +1,4 @@
-#include "tcpsocket.h"
+#include "smailer/tcpsocket.h"
 
 #include <cerrno>
 #include <climits>

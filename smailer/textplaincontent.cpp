@@ -1,6 +1,6 @@
-#include "textplaincontent.h"
+#include "smailer/textplaincontent.h"
 
-#include "base64helper.h"
+#include "smailer/base64helper.h"
 
 namespace SMailer {
 

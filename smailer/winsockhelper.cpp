@@ -1,6 +1,6 @@
-#include "winsockhelper.h"
+#include "smailer/winsockhelper.h"
 
-#include "winsockexception.h"
+#include "smailer/winsockexception.h"
 
 #ifdef _WIN32
 #include <winsock2.h>

@@ -1,11 +1,11 @@
-#include "basedialog.h"
-#include "basewidget.h"
-#include "checkbox.h"
-#include "dialogbuilder.h"
-#include "imagewidget.h"
-#include "simpletextwidget.h"
-#include "standardtable.h"
-#include "uiresource.h"
+#include "platform/basedialog.h"
+#include "platform/basewidget.h"
+#include "platform/checkbox.h"
+#include "builder/dialogbuilder.h"
+#include "platform/imagewidget.h"
+#include "platform/simpletextwidget.h"
+#include "platform/standardtable.h"
+#include "platform/uiresource.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,8 +1,8 @@
-#include "crashui.h"
+#include "dialog/crashui.h"
 
-#include "basewidget.h"
-#include "simpletextwidget.h"
-#include "textedit.h"
+#include "platform/basewidget.h"
+#include "platform/simpletextwidget.h"
+#include "platform/textedit.h"
 
 #include <QCheckBox>
 #include <QDir>

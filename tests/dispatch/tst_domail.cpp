@@ -1,9 +1,9 @@
 // The report job against a real SMTP server (aiosmtpd); archives are read back with real readers.
 
-#include "archivecheck.h"
-#include "handler.h"
-#include "smtpsink.h"
-#include "testhost.h"
+#include "tests/tools/archivecheck.h"
+#include "dispatch/handler.h"
+#include "tests/tools/smtpsink.h"
+#include "tests/tools/testhost.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,49 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
 
-namespace {
-
-
-// The a_b example: dump x.dmp, logs app_b.log and svc_b.log.
-struct Host {
-    explicit Host(const QString& rootName = QStringLiteral("host"))
-    {
-        root = base.filePath(rootName);
-        QDir().mkpath(root + QStringLiteral("/dumps"));
-        QByteArray dump(256 * 1024, '\0');
-        for (int i = 0; i < dump.size(); ++i)
-            dump[i] = static_cast<char>((i * 131) ^ (i >> 7));
-        info.rootDir = root;
-        info.dumpDir = root + QStringLiteral("/dumps");
-        info.dumpName = QStringLiteral("a_b");
-        info.logTag = QStringLiteral("b");
-        info.dumpFile = writeFile(root + QStringLiteral("/dumps/x.dmp"), dump);
-        info.logFiles = QStringList{writeFile(root + QStringLiteral("/log/app_b.log"), "app log\n"),
-                                    writeFile(root + QStringLiteral("/log/svc_b.log"), "svc log\n")};
-    }
-    QString archive() const { return root + QStringLiteral("/dumps/a_b.rar"); }
-    QTemporaryDir base;
-    QString root;
-    ParamInfo info;
-};
-
-Message sendIt(const QString& description = QStringLiteral("它崩溃了"))
-{
-    Message msg;
-    msg.isSend = true;
-    msg.isRestart = false;
-    msg.description = description;
-    return msg;
-}
-
-void pointAt(const SmtpSink& sink)
-{
-    pointMailAt(sink.port());
-}
-
-} // namespace
 
 class tst_DoMail : public QObject {
     Q_OBJECT
@@ -82,11 +40,11 @@ void tst_DoMail::nothingToSend()
     QFETCH(bool, withDump);
     SmtpSink sink;
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
-    pointAt(sink);
-    Host host;
+    const ScopedEnv env = pointMailAt(sink.port());
+    TestHost host;
     if (!withDump)
         host.info.dumpFile.clear();
-    Message msg = sendIt();
+    Message msg = sendChoice(QStringLiteral("它崩溃了"));
     msg.isSend = isSend;
     const QStringList before = QDir(host.info.dumpDir).entryList(QDir::Files);
     Handler handler;
@@ -100,12 +58,12 @@ void tst_DoMail::reportSentAndCleanedUp()
 {
     SmtpSink sink;
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
-    pointAt(sink);
-    Host host;
+    const ScopedEnv env = pointMailAt(sink.port());
+    TestHost host;
     writeFile(host.info.dumpDir + QStringLiteral("/other.dmp"), "another crash");
     const QByteArray dumpHash = ArchiveCheck::sha256Of(host.info.dumpFile);
     Handler handler;
-    QVERIFY(handler.doMail(sendIt(QStringLiteral("它崩溃了\n.\n第三行")), host.info));
+    QVERIFY(handler.doMail(sendChoice(QStringLiteral("它崩溃了\n.\n第三行")), host.info));
     QCOMPARE(sink.mails().size(), 1);
 
     QTemporaryDir out;
@@ -137,10 +95,10 @@ void tst_DoMail::failedMailKeepsFiles()
 {
     SmtpSink sink(QStringLiteral("not the password"));
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
-    pointAt(sink);
-    Host host;
+    const ScopedEnv env = pointMailAt(sink.port());
+    TestHost host;
     Handler handler;
-    QVERIFY(!handler.doMail(sendIt(), host.info));
+    QVERIFY(!handler.doMail(sendChoice(), host.info));
     QVERIFY(QFile::exists(host.info.dumpFile));
     QVERIFY(QFile::exists(host.archive()));
     QVERIFY(ArchiveCheck::of(host.archive()).readable);
@@ -160,8 +118,8 @@ void tst_DoMail::noArchiveNoMail()
     QFETCH(QString, fault);
     SmtpSink sink;
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
-    pointAt(sink);
-    Host host;
+    const ScopedEnv env = pointMailAt(sink.port());
+    TestHost host;
     if (fault == "directory") {
         QVERIFY(QDir().mkdir(host.archive()));
     } else if (fault == "vanished") {
@@ -174,7 +132,7 @@ void tst_DoMail::noArchiveNoMail()
         QVERIFY(QDir(host.info.dumpDir).removeRecursively());
     }
     Handler handler;
-    QVERIFY(!handler.doMail(sendIt(), host.info));
+    QVERIFY(!handler.doMail(sendChoice(), host.info));
     QVERIFY(sink.mails().isEmpty());
     if (fault != "vanished")
         QVERIFY(QFile::exists(host.info.dumpFile));
@@ -188,12 +146,12 @@ void tst_DoMail::unreadableLogLeftOut()
 {
     SmtpSink sink;
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
-    pointAt(sink);
-    Host host;
+    const ScopedEnv env = pointMailAt(sink.port());
+    TestHost host;
     QVERIFY(QFile::remove(host.info.logFiles.at(0)));
     host.info.logFiles << host.root + QStringLiteral("/log"); // a directory, not a file
     Handler handler;
-    QVERIFY(handler.doMail(sendIt(), host.info));
+    QVERIFY(handler.doMail(sendChoice(), host.info));
     QTemporaryDir out;
     const QString attachment = out.filePath(QStringLiteral("a.zip"));
     SmtpSink::parse(sink.mails().first(), attachment);
@@ -204,10 +162,10 @@ void tst_DoMail::percentInRoot()
 {
     SmtpSink sink;
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
-    pointAt(sink);
-    Host host(QStringLiteral("host %2 %1"));
+    const ScopedEnv env = pointMailAt(sink.port());
+    TestHost host(QStringLiteral("a_b"), patternBytes(256 * 1024), QStringLiteral("host %2 %1"));
     Handler handler;
-    QVERIFY(handler.doMail(sendIt(), host.info));
+    QVERIFY(handler.doMail(sendChoice(), host.info));
     QCOMPARE(sink.mails().size(), 1);
     QVERIFY(!QFile::exists(host.info.dumpFile));
     QVERIFY(QDir(host.info.dumpDir).entryList(QDir::Files).isEmpty());

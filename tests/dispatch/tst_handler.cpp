@@ -1,7 +1,7 @@
-#include "handler.h"
-#include "scriptedsmtpserver.h"
-#include "smtpsink.h"
-#include "testhost.h"
+#include "dispatch/handler.h"
+#include "tests/tools/scriptedsmtpserver.h"
+#include "tests/tools/smtpsink.h"
+#include "tests/tools/testhost.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,33 +27,17 @@ public slots:
     void close(bool ok) { events << (ok ? QStringLiteral("close:true") : QStringLiteral("close:false")); }
 };
 
-// A host with a restart program that writes its arguments to a file.
-struct Host {
-    explicit Host(bool withDump)
-    {
-        root = dir.filePath(QStringLiteral("host"));
-        QDir().mkpath(root + QStringLiteral("/dumps"));
-        if (withDump)
-            writeFile(root + QStringLiteral("/dumps/x.dmp"), QByteArray(4096, 'd'));
-        writeFile(root + QStringLiteral("/log/app_b.log"), "log\n");
-        restartScript = dir.filePath(QStringLiteral("restart.sh"));
-        writeFile(restartScript, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\" && mv \"$0.args.tmp\" \"$0.args\"\n");
-        QFile::setPermissions(restartScript, QFile::permissions(restartScript) | QFile::ExeOwner);
-        ParamInfo& context = CrashContext();
-        context = ParamInfo();
-        context.parseArguments({QStringLiteral("crashui"), root, QStringLiteral("a_b"), restartScript, QStringLiteral("Title"),
-                                QStringLiteral("--opt"), QStringLiteral("two words")});
+// A crashed host whose restart program records its arguments; the dump only when asked for.
+std::unique_ptr<TestHost> hostWithRestart(bool withDump)
+{
+    auto host = std::make_unique<TestHost>(QStringLiteral("a_b"), QByteArray(4096, 'd'));
+    if (!withDump) {
+        QFile::remove(host->info.dumpFile);
+        host->info.dumpFile.clear();
     }
-    QString restartArgs() const
-    {
-        QFile file(restartScript + QStringLiteral(".args"));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-    QTemporaryDir dir;
-    QString root;
-    QString restartScript;
-};
-
+    host->addRestartProgram();
+    return host;
+}
 
 void wire(Handler& handler, Recorder& recorder)
 {
@@ -117,11 +101,12 @@ void tst_Handler::signalOrderAndRestart()
     QFETCH(QString, result);
     SmtpSink sink(mailWorks ? QStringLiteral("Err.submit7") : QStringLiteral("refused"));
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
-    pointMailAt(sink.port());
-    Host host(withDump);
+    const ScopedEnv env = pointMailAt(sink.port());
+    const auto host = hostWithRestart(withDump);
     Recorder recorder;
     {
         Handler handler;
+        handler.setCrashContext(host->info);
         wire(handler, recorder);
         Message msg;
         msg.isSend = isSend;
@@ -136,10 +121,10 @@ void tst_Handler::signalOrderAndRestart()
     }
     QCOMPARE(sink.mails().size(), isSend && withDump && mailWorks ? 1 : 0);
     if (isRestart) {
-        QTRY_COMPARE_WITH_TIMEOUT(host.restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(host->restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n"), 10000);
     } else {
         QTest::qWait(200);
-        QCOMPARE(host.restartArgs(), QString());
+        QCOMPARE(host->restartArgs(), QString());
     }
 }
 
@@ -148,10 +133,11 @@ void tst_Handler::secondConfirmationRefused()
     // A server that accepts and says nothing keeps the first worker busy.
     auto server = std::make_unique<ScriptedSmtpServer>(
         std::map<std::string, ScriptedSmtpServer::Step>{{"CONNECT", ScriptedSmtpServer::stall()}});
-    pointMailAt(server->port());
-    Host host(true);
+    const ScopedEnv env = pointMailAt(server->port());
+    const auto host = hostWithRestart(true);
     Recorder recorder;
     Handler handler;
+    handler.setCrashContext(host->info);
     wire(handler, recorder);
     Message msg;
     msg.isSend = true;
@@ -161,7 +147,7 @@ void tst_Handler::secondConfirmationRefused()
     server.reset(); // the server hangs up; the worker fails at once
     QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 30000);
     QCOMPARE(recorder.events.last(), QStringLiteral("close:false"));
-    QVERIFY(QFile::exists(host.root + QStringLiteral("/dumps/x.dmp")));
+    QVERIFY(QFile::exists(host->root + QStringLiteral("/dumps/x.dmp")));
     // Once the first worker has ended, a new confirmation starts another.
     QTRY_VERIFY(handler.findChildren<QThread*>().first()->isFinished());
     msg.isSend = false;
@@ -173,9 +159,10 @@ void tst_Handler::destructorWaitsForWorker()
 {
     auto server = std::make_unique<ScriptedSmtpServer>(
         std::map<std::string, ScriptedSmtpServer::Step>{{"CONNECT", ScriptedSmtpServer::stall()}});
-    pointMailAt(server->port());
-    Host host(true);
+    const ScopedEnv env = pointMailAt(server->port());
+    const auto host = hostWithRestart(true);
     auto handler = std::make_unique<Handler>();
+    handler->setCrashContext(host->info);
     Message msg;
     msg.isSend = true;
     msg.isRestart = true;
@@ -189,7 +176,7 @@ void tst_Handler::destructorWaitsForWorker()
     handler.reset(); // like Cancel during sending: must wait, not destroy a running thread
     hangUp.join();
     // The worker's last steps still happened: the restart was requested.
-    QTRY_COMPARE_WITH_TIMEOUT(host.restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(host->restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n"), 10000);
 }
 
 void tst_Handler::restartProgramUnusable_data()
@@ -204,19 +191,20 @@ void tst_Handler::restartProgramUnusable_data()
 void tst_Handler::restartProgramUnusable()
 {
     QFETCH(QString, kind);
-    Host host(false);
-    ParamInfo& context = CrashContext();
+    const auto host = hostWithRestart(false);
+    ParamInfo& context = host->info;
     if (kind == "missing") {
-        context.appPath = host.dir.filePath(QStringLiteral("no-such-program"));
+        context.appPath = host->base.filePath(QStringLiteral("no-such-program"));
     } else if (kind == "plain") {
-        QFile::setPermissions(host.restartScript, QFile::ReadOwner | QFile::WriteOwner);
+        QFile::setPermissions(host->restartProgram, QFile::ReadOwner | QFile::WriteOwner);
     } else if (kind == "directory") {
-        context.appPath = host.dir.path();
+        context.appPath = host->base.path();
     } else {
         context.appPath.clear();
     }
     Recorder recorder;
     Handler handler;
+    handler.setCrashContext(host->info);
     wire(handler, recorder);
     Message msg;
     msg.isRestart = true;
@@ -224,7 +212,7 @@ void tst_Handler::restartProgramUnusable()
     QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 10000);
     QCOMPARE(recorder.events, (QStringList{QStringLiteral("sendMail"), QStringLiteral("close:true")}));
     QTest::qWait(200);
-    QCOMPARE(host.restartArgs(), QString());
+    QCOMPARE(host->restartArgs(), QString());
 }
 
 QTEST_GUILESS_MAIN(tst_Handler)

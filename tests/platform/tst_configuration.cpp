@@ -1,4 +1,4 @@
-#include "configuration.h"
+#include "platform/configuration.h"
 
 #include <QDir>
 #include <QFile>

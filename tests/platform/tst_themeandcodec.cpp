@@ -1,6 +1,6 @@
-#include "codecs.h"
-#include "singleton.h"
-#include "uiresource.h"
+#include "platform/codecs.h"
+#include "platform/singleton.h"
+#include "platform/uiresource.h"
 
 #include <QTextCodec>
 #include <QtTest>

@@ -1,5 +1,5 @@
-#include "archivecheck.h"
-#include "zipwriter.h"
+#include "tests/tools/archivecheck.h"
+#include "platform/zipwriter.h"
 
 #include <QDir>
 #include <QFile>

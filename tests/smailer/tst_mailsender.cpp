@@ -1,13 +1,14 @@
-#include "appoctstrmcontent.h"
-#include "base64helper.h"
-#include "datafilter.h"
-#include "mailexception.h"
-#include "mailinfo.h"
-#include "mailsender.h"
-#include "mailwrapper.h"
-#include "scriptedsmtpserver.h"
-#include "tcpsocket.h"
-#include "textplaincontent.h"
+#include "dispatch/reportmail.h"
+#include "smailer/appoctstrmcontent.h"
+#include "smailer/base64helper.h"
+#include "smailer/datafilter.h"
+#include "smailer/mailexception.h"
+#include "smailer/mailinfo.h"
+#include "smailer/mailsender.h"
+#include "smailer/mailwrapper.h"
+#include "tests/tools/scriptedsmtpserver.h"
+#include "smailer/tcpsocket.h"
+#include "smailer/textplaincontent.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -24,33 +25,21 @@ namespace {
 
 constexpr std::chrono::milliseconds kShortWait{400};
 
-// A report-shaped mail; the parts live as long as the mail.
-struct TestMail {
-    explicit TestMail(const std::string& text, const std::string& attachmentPath = std::string())
-        : textPart(text, "gb2312"), attachment(attachmentPath), info("gb2312")
-    {
-        info.setSenderName("tova_bug_reporter:bug@example.com");
-        info.setSenderAddress("bug@example.com");
-        info.setReceiver("tova_bug", "bug@example.com");
-        info.setSubject("bug report : a_b");
-        info.addMimeContent(&textPart);
-        if (!attachmentPath.empty())
-            info.addMimeContent(&attachment);
-        wrapper = std::make_unique<MailWrapper>(&info, 1);
-    }
-    TextPlainContent textPart;
-    AppOctStrmContent attachment;
-    MailInfo info;
-    std::unique_ptr<MailWrapper> wrapper;
-};
+// The report mail with this description; its attachment is the file at archive (none: an
+// attachment part without content).
+std::unique_ptr<ReportMail> reportMail(const char* text, const QString& archive = QString())
+{
+    return std::make_unique<ReportMail>(QStringLiteral("bug@example.com"), QStringLiteral("a_b"),
+                                        QString::fromLatin1(text), archive);
+}
 
 // Runs a whole sending; returns the exception's message, or empty on success.
-QString sendThrough(const ScriptedSmtpServer& server, const std::string& user, TestMail& mail,
+QString sendThrough(const ScriptedSmtpServer& server, const std::string& user, ReportMail& mail,
                     std::chrono::milliseconds wait = MailSender::kDefaultTimeout)
 {
     try {
         MailSender sender("127.0.0.1", user, "Err.submit7", server.port(), wait);
-        sender.setMail(mail.wrapper.get());
+        sender.setMail(&mail.wrapper());
         sender.sendMail();
     } catch (const MailException& e) {
         return QString::fromUtf8(e.what());
@@ -90,8 +79,8 @@ private slots:
 void tst_MailSender::fullDialogue()
 {
     ScriptedSmtpServer server;
-    TestMail mail("hello\r\n");
-    QCOMPARE(sendThrough(server, "bug@example.com", mail), QString());
+    const auto mail = reportMail("hello\r\n");
+    QCOMPARE(sendThrough(server, "bug@example.com", *mail), QString());
     QVERIFY(server.waitForClientGone(5000));
     QCOMPARE(QString::fromStdString(server.steps()), QStringLiteral("CONNECT EHLO AUTH USER PASS MAIL RCPT DATA END QUIT"));
     const std::string transcript = server.transcript();
@@ -133,8 +122,8 @@ void tst_MailSender::refusals()
     QFETCH(QString, message);
     QFETCH(QString, lastStep);
     ScriptedSmtpServer server(script);
-    TestMail mail("text");
-    QCOMPARE(sendThrough(server, "bug@example.com", mail), message);
+    const auto mail = reportMail("text");
+    QCOMPARE(sendThrough(server, "bug@example.com", *mail), message);
     QVERIFY(server.waitForClientGone(5000));
     const QStringList steps = QString::fromStdString(server.steps()).split(QLatin1Char(' '));
     // After a refusal with a reply the client still says goodbye; after a hang-up it cannot.
@@ -150,8 +139,8 @@ void tst_MailSender::splitAndMultiLineReplies()
                                      {"EHLO", S::reply("250-mail.example.com\r\n250-PIPELINING\r\n250-SIZE 10240000\r\n250-" +
                                                        std::string(500, 'X') + "\r\n250 AUTH LOGIN\r\n")}},
                               1);
-    TestMail mail("text");
-    QCOMPARE(sendThrough(server, "bug@example.com", mail), QString());
+    const auto mail = reportMail("text");
+    QCOMPARE(sendThrough(server, "bug@example.com", *mail), QString());
     QVERIFY(server.waitForClientGone(5000));
     QCOMPARE(QString::fromStdString(server.steps()), QStringLiteral("CONNECT EHLO AUTH USER PASS MAIL RCPT DATA END QUIT"));
 }
@@ -159,8 +148,8 @@ void tst_MailSender::splitAndMultiLineReplies()
 void tst_MailSender::ehloRefusedThenHelo()
 {
     ScriptedSmtpServer server(Script{{"EHLO", ScriptedSmtpServer::reply("500 5.5.1 command unrecognized\r\n")}});
-    TestMail mail("text");
-    QCOMPARE(sendThrough(server, "bug@example.com", mail), QString());
+    const auto mail = reportMail("text");
+    QCOMPARE(sendThrough(server, "bug@example.com", *mail), QString());
     QVERIFY(server.waitForClientGone(5000));
     QCOMPARE(QString::fromStdString(server.steps()), QStringLiteral("CONNECT EHLO HELO AUTH USER PASS MAIL RCPT DATA END QUIT"));
     QVERIFY(server.transcript().find("HELO " + hostName() + "\r\n") != std::string::npos);
@@ -169,8 +158,8 @@ void tst_MailSender::ehloRefusedThenHelo()
 void tst_MailSender::emptyUserSkipsAuth()
 {
     ScriptedSmtpServer server;
-    TestMail mail("text");
-    QCOMPARE(sendThrough(server, std::string(), mail), QString());
+    const auto mail = reportMail("text");
+    QCOMPARE(sendThrough(server, std::string(), *mail), QString());
     QVERIFY(server.waitForClientGone(5000));
     QCOMPARE(QString::fromStdString(server.steps()), QStringLiteral("CONNECT EHLO MAIL RCPT DATA END QUIT"));
 }
@@ -191,10 +180,10 @@ void tst_MailSender::stalledServerFailsAfterBound()
     QFETCH(QString, step);
     QFETCH(QString, message);
     ScriptedSmtpServer server(Script{{step.toStdString(), ScriptedSmtpServer::stall()}});
-    TestMail mail("text");
+    const auto mail = reportMail("text");
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(sendThrough(server, "bug@example.com", mail, kShortWait), message);
+    QCOMPARE(sendThrough(server, "bug@example.com", *mail, kShortWait), message);
     // Bounded: the wait, not forever (no QUIT wait after a stalled step either).
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!QString::fromStdString(server.transcript()).contains(QStringLiteral("QUIT")));
@@ -209,8 +198,8 @@ void tst_MailSender::hangUpMidData()
     file.write(QByteArray(16 * 1024 * 1024, 'a'));
     file.close();
     ScriptedSmtpServer server(Script{{"DATA", ScriptedSmtpServer::close()}});
-    TestMail mail("text", path.toStdString());
-    const QString message = sendThrough(server, "bug@example.com", mail, std::chrono::milliseconds(5000));
+    const auto mail = reportMail("text", path);
+    const QString message = sendThrough(server, "bug@example.com", *mail, std::chrono::milliseconds(5000));
     QVERIFY2(message == QStringLiteral("Send mail content error") || message == QStringLiteral("Send mail header error"),
              qPrintable(message));
 }
@@ -218,8 +207,8 @@ void tst_MailSender::hangUpMidData()
 void tst_MailSender::transparencyOnTheWire()
 {
     ScriptedSmtpServer server;
-    TestMail mail("first\n.\n..x\nbare\rcr\r\n.\r\nMAIL FROM:<evil@example.com>\r\nlast");
-    QCOMPARE(sendThrough(server, "bug@example.com", mail), QString());
+    const auto mail = reportMail("first\n.\n..x\nbare\rcr\r\n.\r\nMAIL FROM:<evil@example.com>\r\nlast");
+    QCOMPARE(sendThrough(server, "bug@example.com", *mail), QString());
     QVERIFY(server.waitForClientGone(5000));
     const QByteArray data = QByteArray::fromStdString(server.data());
     QVERIFY(data.contains("\r\n\r\nfirst\r\n..\r\n...x\r\nbare\r\ncr\r\n..\r\nMAIL FROM:<evil@example.com>\r\nlast\r\n"));
@@ -267,11 +256,11 @@ void tst_MailSender::unresolvableAndRefused()
 void tst_MailSender::quitFailureStaysInside()
 {
     ScriptedSmtpServer server(Script{{"QUIT", ScriptedSmtpServer::reply("500 what\r\n")}});
-    TestMail mail("text");
-    QCOMPARE(sendThrough(server, "bug@example.com", mail), QString());
+    const auto mail = reportMail("text");
+    QCOMPARE(sendThrough(server, "bug@example.com", *mail), QString());
     ScriptedSmtpServer dropper(Script{{"QUIT", ScriptedSmtpServer::close()}});
-    TestMail other("text");
-    QCOMPARE(sendThrough(dropper, "bug@example.com", other, kShortWait), QString());
+    const auto other = reportMail("text");
+    QCOMPARE(sendThrough(dropper, "bug@example.com", *other, kShortWait), QString());
 }
 
 void tst_MailSender::streamedDataEqualsWholeText_data()
@@ -295,13 +284,14 @@ void tst_MailSender::streamedDataEqualsWholeText()
         bytes[i] = static_cast<char>(i * 31 + (i >> 9));
     file.write(bytes);
     file.close();
-    TestMail mail("text\n.\nend", path.toStdString());
-    mail.wrapper->setClock([] { return std::time_t(1796720701); });
+    const auto mail = reportMail("text\n.\nend", path);
+    mail->wrapper().setClock([] { return std::time_t(1796720701); });
     ScriptedSmtpServer server;
-    QCOMPARE(sendThrough(server, "bug@example.com", mail), QString());
+    QCOMPARE(sendThrough(server, "bug@example.com", *mail), QString());
     QVERIFY(server.waitForClientGone(5000));
 
-    MailWrapper whole(&mail.info, 1);
+    const auto again = reportMail("text\n.\nend", path);
+    MailWrapper& whole = again->wrapper();
     whole.setClock([] { return std::time_t(1796720701); });
     std::string text = whole.getHeader();
     whole.traverseContent();

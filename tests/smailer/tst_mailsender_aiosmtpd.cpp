@@ -1,13 +1,14 @@
 // The mailer against a real SMTP server: aiosmtpd with AUTH LOGIN required. The received mail is
 // parsed back with Python's email package.
 
-#include "appoctstrmcontent.h"
-#include "mailexception.h"
-#include "mailinfo.h"
-#include "mailsender.h"
-#include "mailwrapper.h"
-#include "smtpsink.h"
-#include "textplaincontent.h"
+#include "dispatch/reportmail.h"
+#include "smailer/appoctstrmcontent.h"
+#include "smailer/mailexception.h"
+#include "smailer/mailinfo.h"
+#include "smailer/mailsender.h"
+#include "smailer/mailwrapper.h"
+#include "tests/tools/smtpsink.h"
+#include "smailer/textplaincontent.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -42,21 +43,11 @@ void tst_MailSenderAiosmtpd::reportMailArrivesIntact()
     file.write(bytes);
     file.close();
 
-    QTextCodec* gb18030 = QTextCodec::codecForName("GB18030");
     const QString description = QStringLiteral("程序崩溃了\n.\n..两个点\r\n最后一行");
-    TextPlainContent text(gb18030->fromUnicode(description).toStdString(), "gb2312");
-    AppOctStrmContent attachment(archive.toStdString());
-    MailInfo info("gb2312");
-    info.setSenderName("tova_bug_reporter:bug@example.com");
-    info.setSenderAddress("bug@example.com");
-    info.setReceiver("tova_bug", "bug@example.com");
-    info.setSubject("bug report : " + gb18030->fromUnicode(QStringLiteral("崩溃_1")).toStdString());
-    info.addMimeContent(&text);
-    info.addMimeContent(&attachment);
+    ReportMail report(QStringLiteral("bug@example.com"), QStringLiteral("崩溃_1"), description, archive);
     {
         MailSender sender("127.0.0.1", "bug@example.com", "Err.submit7", sink.port());
-        MailWrapper wrapper(&info, 1);
-        sender.setMail(&wrapper);
+        sender.setMail(&report.wrapper());
         sender.sendMail();
     }
     QVERIFY(sink.waitForMails(1));

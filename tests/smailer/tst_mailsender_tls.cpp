@@ -1,14 +1,15 @@
 // The mailer over TLS against aiosmtpd: STARTTLS and TLS from the first byte, delivered and parsed
 // back; then every refusal, each within the wait bound. Certificates are made at test time.
 
-#include "appoctstrmcontent.h"
-#include "mailexception.h"
-#include "mailinfo.h"
-#include "mailsender.h"
-#include "mailwrapper.h"
-#include "smtpsink.h"
-#include "testcerts.h"
-#include "textplaincontent.h"
+#include "dispatch/reportmail.h"
+#include "smailer/appoctstrmcontent.h"
+#include "smailer/mailexception.h"
+#include "smailer/mailinfo.h"
+#include "smailer/mailsender.h"
+#include "smailer/mailwrapper.h"
+#include "tests/tools/smtpsink.h"
+#include "tests/tools/testcerts.h"
+#include "smailer/textplaincontent.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -34,19 +35,11 @@ QStringList tlsArguments(const QString& mode, const QString& cert, const QString
 QString send(const std::string& server, quint16 port, Security security, const QString& caFile,
              const QString& attachment)
 {
-    TextPlainContent text("over TLS\r\n.\r\n", "gb2312");
-    AppOctStrmContent archive(attachment.toStdString());
-    MailInfo info("gb2312");
-    info.setSenderName("tova_bug_reporter:bug@example.com");
-    info.setSenderAddress("bug@example.com");
-    info.setReceiver("tova_bug", "bug@example.com");
-    info.setSubject("bug report : tls_1");
-    info.addMimeContent(&text);
-    info.addMimeContent(&archive);
+    ReportMail mail(QStringLiteral("bug@example.com"), QStringLiteral("tls_1"), QStringLiteral("over TLS\r\n.\r\n"),
+                    attachment);
     try {
         MailSender sender(server, "bug@example.com", "Err.submit7", port, kWait, security, caFile.toStdString());
-        MailWrapper wrapper(&info, 1);
-        sender.setMail(&wrapper);
+        sender.setMail(&mail.wrapper());
         sender.sendMail();
     } catch (const MailException& e) {
         return QString::fromUtf8(e.what());

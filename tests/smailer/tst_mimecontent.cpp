@@ -1,6 +1,6 @@
-#include "appoctstrmcontent.h"
-#include "base64helper.h"
-#include "textplaincontent.h"
+#include "smailer/appoctstrmcontent.h"
+#include "smailer/base64helper.h"
+#include "smailer/textplaincontent.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,5 +1,5 @@
-#include "datafilter.h"
-#include "replyreader.h"
+#include "smailer/datafilter.h"
+#include "smailer/replyreader.h"
 
 #include <QtTest>
 

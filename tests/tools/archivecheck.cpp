@@ -1,6 +1,6 @@
-#include "archivecheck.h"
+#include "tests/tools/archivecheck.h"
 
-#include "smtpsink.h"
+#include "tests/tools/smtpsink.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -12,8 +12,8 @@ from email.utils import parseaddr
 
 
 def decoded(value):
-    """The text of a header with encoded words. Words labelled gb2312 carry GB18030 bytes (a
-    superset) when a character lies outside GB2312, so they are read as GB18030."""
+    """The text of a header with encoded words, each decoded strictly by its declared charset:
+    a label that does not fit its bytes fails here, as it would garble the text for a reader."""
     if not value:
         return ""
     text = ""
@@ -21,8 +21,7 @@ def decoded(value):
         if isinstance(chunk, str):
             text += chunk
         else:
-            charset = (charset or "ascii").lower()
-            text += chunk.decode("gb18030" if charset in ("gb2312", "gbk") else charset, "replace")
+            text += chunk.decode(charset or "ascii", "strict")
     return text
 
 
@@ -60,7 +59,7 @@ def main():
             "size": len(payload),
         }
         if entry["type"] == "text/plain":
-            entry["text"] = payload.decode("gb18030")
+            entry["text"] = payload.decode(entry["charset"] or "ascii", "strict")
         elif len(sys.argv) > 2:
             with open(sys.argv[2], "wb") as f:
                 f.write(payload)

@@ -1,4 +1,4 @@
-#include "scriptedsmtpserver.h"
+#include "tests/tools/scriptedsmtpserver.h"
 
 #include <algorithm>
 #include <cctype>

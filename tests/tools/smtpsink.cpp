@@ -1,4 +1,4 @@
-#include "smtpsink.h"
+#include "tests/tools/smtpsink.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "testcerts.h"
+#include "tests/tools/testcerts.h"
 
 #include <QFile>
 #include <QProcess>

@@ -1,6 +1,6 @@
-#include "codecs.h"
-#include "crashfiles.h"
-#include "paraminfo.h"
+#include "platform/codecs.h"
+#include "report/crashfiles.h"
+#include "report/paraminfo.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "crashfiles.h"
+#include "report/crashfiles.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "paraminfo.h"
+#include "report/paraminfo.h"
 
-#include "crashfiles.h"
+#include "report/crashfiles.h"
 
 void ParamInfo::parseArguments(const QStringList& arguments)
 {
