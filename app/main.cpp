@@ -3,6 +3,7 @@
 
 #include "platform/codecs.h"
 #include "dialog/crashui.h"
+#include "dialog/highdpi.h"
 #include "dispatch/handler.h"
 #include "report/message.h"
 #include "report/paraminfo.h"
@@ -14,7 +15,7 @@
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+    Lumo::prepareHighDpi();
     // The dialog draws nothing with OpenGL. Without the GL stack (on X11 it pulls in Mesa) the
     // program starts faster and needs a fraction of the memory, on a machine that may just have
     // run out of it.

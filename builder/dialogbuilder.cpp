@@ -35,12 +35,7 @@ void applyGeometry(QWidget* widget, const QDomElement& element)
 
 CDialogBuilder::CDialogBuilder(CBaseDialog* dialog) : m_dialog(dialog) {}
 
-CDialogBuilder::~CDialogBuilder()
-{
-    m_widgets.clear();
-    m_checkBoxes.clear();
-    m_dialog = nullptr;
-}
+CDialogBuilder::~CDialogBuilder() = default;
 
 CBaseWidget* CDialogBuilder::createFromXml(const QString& xml)
 {

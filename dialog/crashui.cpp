@@ -81,6 +81,7 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     connect(m_textEdit, SIGNAL(textChanged()), this, SLOT(slot_TimeStop()));
 
     m_countdownTimer = new QTimer(this);
+    m_countdownTimer->setObjectName(QStringLiteral("countdownTimer"));
     connect(m_countdownTimer, SIGNAL(timeout()), this, SLOT(slot_Timeout()));
     m_countdownTimer->setSingleShot(false);
     m_countdownTimer->start(1000);
@@ -88,13 +89,8 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
 
 crashui::~crashui()
 {
-    if (m_progressTimer)
-        m_progressTimer->stop();
-    if (m_countdownTimer)
-        m_countdownTimer->stop();
+    // The timers and connections go with QObject; only the builder is owned here.
     delete m_builder;
-    m_builder = nullptr;
-    QObject::disconnect(this, nullptr, nullptr, nullptr);
 }
 
 void crashui::initWidgets()
@@ -106,6 +102,7 @@ void crashui::initWidgets()
     QWidget* host = container ? static_cast<QWidget*>(container) : static_cast<QWidget*>(this);
 
     auto* warning = new QLabel(host);
+    warning->setObjectName(QStringLiteral("warningSign"));
     warning->setGeometry(30, 19, 40, 51);
     QPixmap sign;
     sign.load(QStringLiteral(":/png/exclamation_mark.png"));
@@ -125,12 +122,16 @@ void crashui::initWidgets()
     }
 
     m_sendBox = new QCheckBox(QStringLiteral("发送错误报告"), host);
+    m_sendBox->setObjectName(QStringLiteral("sendBox"));
     m_sendBox->setGeometry(20, 99, 113, 16);
     m_restartBox = new QCheckBox(QStringLiteral("重启程序"), host);
+    m_restartBox->setObjectName(QStringLiteral("restartBox"));
     m_restartBox->setGeometry(20, 119, 89, 16);
     m_textEdit = new Lumo::CTextEdit(5, host, false, false);
+    m_textEdit->setObjectName(QStringLiteral("textEdit"));
     m_textEdit->setGeometry(20, 170, 361, 91);
     m_progressBar = new QProgressBar(host);
+    m_progressBar->setObjectName(QStringLiteral("progressBar"));
     m_progressBar->setEnabled(true);
     m_progressBar->setGeometry(20, 280, 181, 21);
     m_progressBar->setAutoFillBackground(false);
@@ -138,8 +139,10 @@ void crashui::initWidgets()
     m_progressBar->setTextVisible(false);
     m_progressBar->setOrientation(Qt::Horizontal);
     m_okButton = new QPushButton(QStringLiteral("确定 (10s)"), host);
+    m_okButton->setObjectName(QStringLiteral("okButton"));
     m_okButton->setGeometry(230, 280, 81, 23);
     m_cancelButton = new QPushButton(QStringLiteral("取消"), host);
+    m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
     m_cancelButton->setGeometry(320, 280, 81, 23);
 }
 
@@ -198,17 +201,14 @@ void crashui::slot_confirmClicked()
 void crashui::slot_sendMail()
 {
     m_progressBar->show();
-    if (m_okButton)
-        m_okButton->setEnabled(false);
-    if (m_textEdit)
-        m_textEdit->setEnabled(false);
-    if (m_restartBox)
-        m_restartBox->setEnabled(false);
-    if (m_sendBox)
-        m_sendBox->setEnabled(false);
+    m_okButton->setEnabled(false);
+    m_textEdit->setEnabled(false);
+    m_restartBox->setEnabled(false);
+    m_sendBox->setEnabled(false);
     if (!m_progressTimer) {
         m_progressTimer = new QTimer(this);
-        connect(m_progressTimer, SIGNAL(timeout()), this, SLOT(slot_Timer()));
+        m_progressTimer->setObjectName(QStringLiteral("progressTimer"));
+        connect(m_progressTimer, &QTimer::timeout, this, &crashui::slot_Timer);
     }
     m_progressTimer->setSingleShot(false);
     m_progressTimer->start(500);
@@ -216,8 +216,6 @@ void crashui::slot_sendMail()
 
 void crashui::slot_Timer()
 {
-    if (!m_progressBar)
-        return;
     const int next = m_progressBar->value() + 20;
     m_progressBar->setValue(next < 100 ? next : 0);
 }

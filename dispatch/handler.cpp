@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QStringList>
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -39,6 +40,12 @@ QString safeFileName(const QString& name)
         safe.chop(qMax(1, (safe.toUtf8().size() - kMaxBytes) / 4));
     return safe;
 }
+
+// An archive being written: discarded unless it was closed.
+struct ZipDiscarder {
+    void operator()(HZIP zip) const { DiscardZip(zip); }
+};
+using ZipOwner = std::unique_ptr<HZIP__, ZipDiscarder>;
 
 } // namespace
 
@@ -76,21 +83,19 @@ bool Handler::doMail(Message msg, ParamInfo info)
     // Both fields at once: a "%2" inside the root directory must stay as it is.
     const QString reportName = safeFileName(info.dumpName);
     const QString archivePath = tr("%1/dumps/%2.rar").arg(info.rootDir, reportName);
-    HZIP zip = CreateZip(wide(archivePath).c_str(), nullptr);
+    ZipOwner zip(CreateZip(wide(archivePath).c_str(), nullptr));
     if (!zip)
         return false;
     // Without the dump there is nothing worth sending; a mail without it must not lead to the
     // dump's removal.
-    if (ZipAdd(zip, wide(tr("%1.dmp").arg(reportName)).c_str(), wide(info.dumpFile).c_str()) != ZR_OK) {
-        DiscardZip(zip);
+    if (ZipAdd(zip.get(), wide(tr("%1.dmp").arg(reportName)).c_str(), wide(info.dumpFile).c_str()) != ZR_OK)
         return false;
-    }
     for (const QString& logFile : info.logFiles) {
         const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
         if (!pieces.isEmpty())
-            ZipAdd(zip, wide(safeFileName(pieces.last())).c_str(), wide(logFile).c_str()); // an unreadable log is left out
+            ZipAdd(zip.get(), wide(safeFileName(pieces.last())).c_str(), wide(logFile).c_str()); // an unreadable log is left out
     }
-    if (CloseZipZ(zip) != ZR_OK)
+    if (CloseZipZ(zip.release()) != ZR_OK)
         return false;
 
     const bool result = sendReportMail(archivePath, info.dumpName, msg.description);

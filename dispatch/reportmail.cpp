@@ -77,8 +77,11 @@ bool sendReportMail(const QString& archivePath, const QString& dumpName, const Q
     try {
         const MUtils::WinSockHelper socketLayer;
         const SmtpSettings settings = SmtpSettings::current();
-        if (!settings.securityValid)
-            return false; // a misspelt setting must never mean clear text
+        if (!settings.error.isEmpty()) {
+            // Nobody is contacted with a setting that had to be guessed.
+            qWarning("crashui: the report was not sent: %s", qPrintable(settings.error));
+            return false;
+        }
         ReportMail mail(settings.mailbox, dumpName, description, archivePath);
         SMailer::MailSender sender(utf8(settings.host), utf8(settings.mailbox), utf8(settings.password), settings.port,
                                    std::chrono::seconds(settings.timeoutSeconds), settings.security,

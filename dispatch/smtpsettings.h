@@ -11,13 +11,15 @@
 // starttls or tls; CRASHUI_SMTP_CAFILE names extra trusted certificates.
 struct SmtpSettings {
     QString host;
-    quint16 port = 25;
+    quint16 port = 0;
     QString mailbox;
     QString password;
-    int timeoutSeconds = 60; // every wait of the mail dialogue
+    int timeoutSeconds = 0; // every wait of the mail dialogue
     SMailer::Security security = SMailer::Security::None;
-    bool securityValid = true; // false for an unknown CRASHUI_SMTP_SECURITY: nothing is sent then
-    QString caFile;            // extra trusted certificates (PEM), may be empty
+    QString caFile; // extra trusted certificates (PEM), may be empty
+    // Why these settings cannot be used (an invalid port, time-out or security value); empty
+    // when they can. Nothing is sent with invalid settings: no value is ever guessed.
+    QString error;
 
     // Reads the environment on every call; any thread.
     static SmtpSettings current();

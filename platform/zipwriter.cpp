@@ -6,12 +6,9 @@
 
 #include <zip.h>
 
-#include <string>
 
 struct HZIP__ {
     zip_t* archive = nullptr;
-    std::string password;
-    bool encrypted = false;
 };
 
 namespace {
@@ -26,7 +23,7 @@ QString fromWide(const wchar_t* text)
 
 } // namespace
 
-HZIP CreateZip(const wchar_t* path, const char* password)
+HZIP CreateZip(const wchar_t* path, const char* /*password: reports are not encrypted*/)
 {
     const QString target = fromWide(path);
     if (target.isEmpty() || QFileInfo(target).isDir())
@@ -37,10 +34,6 @@ HZIP CreateZip(const wchar_t* path, const char* password)
         return nullptr;
     auto* handle = new HZIP__;
     handle->archive = archive;
-    if (password && *password) {
-        handle->password = password;
-        handle->encrypted = true;
-    }
     return handle;
 }
 
@@ -70,8 +63,6 @@ ZRESULT ZipAdd(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath)
     }
     const auto entry = static_cast<zip_uint64_t>(index);
     if (zip_set_file_compression(zip->archive, entry, ZIP_CM_DEFLATE, kDeflateLevel) < 0)
-        return ZR_FAILED;
-    if (zip->encrypted && zip_file_set_encryption(zip->archive, entry, ZIP_EM_AES_256, zip->password.c_str()) < 0)
         return ZR_FAILED;
     return ZR_OK;
 }

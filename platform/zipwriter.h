@@ -14,13 +14,12 @@ using HZIP = HZIP__*;
 using ZRESULT = std::uint32_t;
 
 constexpr ZRESULT ZR_OK = 0x00000000;      // success
-constexpr ZRESULT ZR_NOFILE = 0x00000200;  // the archive file could not be created
 constexpr ZRESULT ZR_NOTFOUND = 0x00000500; // a source file is missing, unreadable or not a file
 constexpr ZRESULT ZR_WRITE = 0x00000400;   // the archive could not be written or completed
 constexpr ZRESULT ZR_ARGS = 0x00010000;    // a null handle or a null argument
 constexpr ZRESULT ZR_FAILED = 0x00070000;  // the archive library refused the operation
 
-// Creates or replaces the archive at path (no encryption when password is null). Returns null
+// Creates or replaces the archive at path, without encryption (password is not used). Returns null
 // when the archive cannot be created; ZipAdd and CloseZipZ accept a null handle and report ZR_ARGS.
 HZIP CreateZip(const wchar_t* path, const char* password);
 

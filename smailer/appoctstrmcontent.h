@@ -19,8 +19,6 @@ public:
     std::string& getContent() override;
     void writeContent(const ContentSink& sink) override;
 
-    const std::string& getFileName() const { return fileName; }
-
     // Bytes read from the file per piece: a multiple of 57, so pieces end on line boundaries.
     static constexpr std::size_t kPieceBytes = 57 * 1024 * 4;
 

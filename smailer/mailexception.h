@@ -1,18 +1,13 @@
 #pragma once
 
-#include <exception>
-#include <string>
+#include <stdexcept>
 
 namespace SMailer {
 
 // Every failure of the mailer, with a fixed English message. Thrown by value, caught by reference.
-class MailException : public std::exception {
+class MailException : public std::runtime_error {
 public:
-    explicit MailException(std::string message) : message(std::move(message)) {}
-    const char* what() const noexcept override { return message.c_str(); }
-
-private:
-    std::string message;
+    using std::runtime_error::runtime_error;
 };
 
 } // namespace SMailer

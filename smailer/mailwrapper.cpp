@@ -124,9 +124,9 @@ std::string MailWrapper::partHead(MimeContent* content) const
 
 std::string MailWrapper::nextPart()
 {
-    MimeContent* content = *contentCursor++;
-    partText = partHead(content);
-    partText += content->getContent() + "\r\n\r\n";
+    std::string text;
+    nextPartTo([&text](const char* data, std::size_t size) { text.append(data, size); });
+    partText = std::move(text);
     return partText;
 }
 

@@ -23,7 +23,6 @@ public:
     bool next(Reply& reply);
     // True when the bytes waiting exceed kMaxReplySize without a whole reply in them.
     bool overflowed() const;
-    void clear() { m_buffer.clear(); }
     std::size_t pending() const { return m_buffer.size(); }
 
 private:

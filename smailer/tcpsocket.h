@@ -38,7 +38,6 @@ public:
     // empty), SNI and host-name verification against serverName. A certificate that does not
     // verify is VerificationFailed; the connection is of no further use after any failure.
     TlsResult startTls(const std::string& serverName, const std::string& caFile, Clock::time_point deadline);
-    bool isEncrypted() const { return m_tls != nullptr; }
 
     // The local host name; false when it cannot be read.
     static bool localHostName(std::string& name);

@@ -1,18 +1,13 @@
 #pragma once
 
-#include <exception>
-#include <string>
+#include <stdexcept>
 
 namespace MUtils {
 
 // A failure to start the socket layer.
-class WinSockException : public std::exception {
+class WinSockException : public std::runtime_error {
 public:
-    explicit WinSockException(std::string message) : message(std::move(message)) {}
-    const char* what() const noexcept override { return message.c_str(); }
-
-private:
-    std::string message;
+    using std::runtime_error::runtime_error;
 };
 
 } // namespace MUtils

@@ -3,6 +3,8 @@
 #include "platform/basewidget.h"
 #include "platform/simpletextwidget.h"
 #include "platform/textedit.h"
+#include "tests/tools/modalboxanswerer.h"
+#include "tests/tools/testhost.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -29,44 +31,25 @@ struct Fixture {
     Fixture(const QByteArray& ini = QByteArray(), const QString& title = QStringLiteral("HostApp"))
     {
         QDir().mkpath(root.filePath(QStringLiteral("dumps")));
-        if (!ini.isNull()) {
-            QFile file(iniPath());
-            if (file.open(QIODevice::WriteOnly))
-                file.write(ini);
-        }
+        if (!ini.isNull())
+            writeFile(iniPath(), ini);
         dialog = std::make_unique<crashui>(root.path().toUtf8(), title, nullptr, Qt::WindowFlags());
-        spy = std::make_unique<QSignalSpy>(dialog.get(), SIGNAL(sig_crashInfo(Message)));
+        spy = std::make_unique<QSignalSpy>(dialog.get(), &crashui::sig_crashInfo);
     }
     QString iniPath() const { return root.filePath(QStringLiteral("dumps/crashui.ini")); }
-    QByteArray ini() const
-    {
-        QFile file(iniPath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray ini() const { return readFile(iniPath()); }
     template <typename T>
-    T* child(const QString& text = QString()) const
+    T* child(const char* name) const
     {
-        for (T* w : dialog->findChildren<T*>()) {
-            if (text.isNull())
-                return w;
-            if (auto* b = qobject_cast<QAbstractButton*>(w); b && b->text().startsWith(text))
-                return w;
-        }
-        return nullptr;
+        return dialog->findChild<T*>(QString::fromLatin1(name));
     }
-    QPushButton* ok() const { return child<QPushButton>(QStringLiteral("确定")); }
-    QPushButton* cancel() const { return child<QPushButton>(QStringLiteral("取消")); }
-    QCheckBox* sendBox() const { return child<QCheckBox>(QStringLiteral("发送错误报告")); }
-    QCheckBox* restartBox() const { return child<QCheckBox>(QStringLiteral("重启程序")); }
-    Lumo::CTextEdit* textEdit() const { return child<Lumo::CTextEdit>(); }
-    QProgressBar* progress() const { return child<QProgressBar>(); }
-    QTimer* countdownTimer() const
-    {
-        for (QTimer* t : dialog->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
-            if (t->interval() == 1000)
-                return t;
-        return nullptr;
-    }
+    QPushButton* ok() const { return child<QPushButton>("okButton"); }
+    QPushButton* cancel() const { return child<QPushButton>("cancelButton"); }
+    QCheckBox* sendBox() const { return child<QCheckBox>("sendBox"); }
+    QCheckBox* restartBox() const { return child<QCheckBox>("restartBox"); }
+    Lumo::CTextEdit* textEdit() const { return child<Lumo::CTextEdit>("textEdit"); }
+    QProgressBar* progress() const { return child<QProgressBar>("progressBar"); }
+    QTimer* countdownTimer() const { return child<QTimer>("countdownTimer"); }
     Message lastMessage() const { return spy->last().at(0).value<Message>(); }
     void tick(int times)
     {
@@ -79,34 +62,13 @@ struct Fixture {
     std::unique_ptr<QSignalSpy> spy;
 };
 
-// Answers the next modal box from the event loop: records it, then presses its OK.
-struct BoxWatcher {
-    QString title, text;
-    int buttons = -1;
-    bool okOnly = false;
-    QByteArray iniWhileShown;
-    void arm(const Fixture& f)
-    {
-        QTimer::singleShot(50, [this, &f] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            title = box->windowTitle();
-            text = box->text();
-            buttons = box->buttons().size();
-            okOnly = box->standardButtons() == QMessageBox::Ok;
-            iniWhileShown = f.ini();
-            box->button(QMessageBox::Ok)->click();
-        });
-    }
-};
-
 } // namespace
 
 class tst_Crashui : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanup();
     void initialState();
     void metaObjectInterface();
     void tenTicksConfirmOnce();
@@ -128,6 +90,12 @@ private slots:
 void tst_Crashui::initTestCase()
 {
     qRegisterMetaType<Message>("Message");
+}
+
+void tst_Crashui::cleanup()
+{
+    // Every test leaves no window behind, boxes included.
+    QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty());
 }
 
 void tst_Crashui::initialState()
@@ -286,10 +254,7 @@ void tst_Crashui::sendingState()
     QVERIFY(!f.sendBox()->isEnabled());
     QVERIFY(!f.restartBox()->isEnabled());
     QVERIFY(f.cancel()->isEnabled());
-    QTimer* progressTimer = nullptr;
-    for (QTimer* t : f.dialog->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
-        if (t->interval() == 500)
-            progressTimer = t;
+    QTimer* progressTimer = f.child<QTimer>("progressTimer");
     QVERIFY(progressTimer && progressTimer->isActive());
     // A second call restarts the same timer.
     QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_sendMail"));
@@ -318,14 +283,15 @@ void tst_Crashui::failureBoxBeforeSaving()
     f.dialog->show();
     QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
     QTest::mouseClick(f.restartBox(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 8));
-    BoxWatcher watcher;
-    watcher.arm(f);
+    QByteArray iniWhileShown = "not shown";
+    ModalBoxAnswerer answerer([&](QMessageBox*) { iniWhileShown = f.ini(); });
     QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_mailSended", Q_ARG(bool, false)));
-    QCOMPARE(watcher.title, QStringLiteral("错误"));
-    QCOMPARE(watcher.text, QStringLiteral("邮件发送失败"));
-    QCOMPARE(watcher.buttons, 1);
-    QVERIFY(watcher.okOnly);
-    QCOMPARE(watcher.iniWhileShown, QByteArray()); // nothing saved while the box was up
+    QVERIFY(answerer.answered);
+    QCOMPARE(answerer.title, QStringLiteral("错误"));
+    QCOMPARE(answerer.text, QStringLiteral("邮件发送失败"));
+    QCOMPARE(answerer.buttonCount, 1);
+    QVERIFY(answerer.okOnly);
+    QCOMPARE(iniWhileShown, QByteArray()); // nothing saved while the box was up
     QCOMPARE(f.ini(), QByteArray("[user]\nisRestart=0\nisSend=1\n"));
     QVERIFY(!f.dialog->isVisible());
 }

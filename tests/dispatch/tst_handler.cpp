@@ -41,8 +41,8 @@ std::unique_ptr<TestHost> hostWithRestart(bool withDump)
 
 void wire(Handler& handler, Recorder& recorder)
 {
-    QObject::connect(&handler, SIGNAL(sig_sendMail()), &recorder, SLOT(sendMail()));
-    QObject::connect(&handler, SIGNAL(sig_close(bool)), &recorder, SLOT(close(bool)));
+    QObject::connect(&handler, &Handler::sig_sendMail, &recorder, &Recorder::sendMail);
+    QObject::connect(&handler, &Handler::sig_close, &recorder, &Recorder::close);
 }
 
 } // namespace

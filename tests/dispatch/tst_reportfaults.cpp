@@ -4,6 +4,7 @@
 
 #include "tests/tools/archivecheck.h"
 #include "dispatch/handler.h"
+#include "dispatch/smtpsettings.h"
 #include "tests/tools/scriptedsmtpserver.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
@@ -32,6 +33,8 @@ private slots:
     void descriptions_data();
     void descriptions();
     void configuredAddressCannotInject();
+    void invalidSettingsSendNothing_data();
+    void invalidSettingsSendNothing();
     void tlsRefusalsKeepDump_data();
     void tlsRefusalsKeepDump();
 };
@@ -179,6 +182,37 @@ void tst_ReportFaults::configuredAddressCannotInject()
     QVERIFY(server.waitForClientGone(5000));
     QVERIFY(!QString::fromStdString(server.transcript()).contains(QStringLiteral("other@example.com")));
     QVERIFY(QFile::exists(host.info.dumpFile));
+}
+
+void tst_ReportFaults::invalidSettingsSendNothing_data()
+{
+    // Found by a hostile tester: a bad port silently became 25, and the mail went to whatever
+    // listened there.
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("value");
+    for (const char* port : {"99999", "-1", "abc", "0", "65536", "25x"})
+        QTest::newRow(qPrintable(QStringLiteral("port %1").arg(QLatin1String(port)))) << QByteArray("CRASHUI_SMTP_PORT")
+                                                                                       << QByteArray(port);
+    for (const char* timeout : {"0", "-5", "abc", "99999999999"})
+        QTest::newRow(qPrintable(QStringLiteral("time-out %1").arg(QLatin1String(timeout))))
+            << QByteArray("CRASHUI_SMTP_TIMEOUT") << QByteArray(timeout);
+    QTest::newRow("security misspelt") << QByteArray("CRASHUI_SMTP_SECURITY") << QByteArray("startls");
+}
+
+void tst_ReportFaults::invalidSettingsSendNothing()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, value);
+    ScriptedSmtpServer server;
+    ScopedEnv env = pointMailAt(server.port(), 1);
+    env.set(name.constData(), value);
+    QCOMPARE(SmtpSettings::current().error,
+             QStringLiteral("invalid %1: \"%2\"").arg(QString::fromLatin1(name), QString::fromLatin1(value)));
+    TestHost host(QStringLiteral("a_b"), QByteArray(10000, 'x'));
+    Handler handler;
+    QVERIFY(!handler.doMail(sendChoice(), host.info));
+    QVERIFY(QFile::exists(host.info.dumpFile));
+    QCOMPARE(QString::fromStdString(server.steps()), QString()); // nobody was contacted
 }
 
 void tst_ReportFaults::tlsRefusalsKeepDump_data()

@@ -1,0 +1,150 @@
+"""The test kit of the end-to-end tests: the real mail sink, a crashed host in a private temporary
+folder, the program's environment, X window helpers and the mail parser."""
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import tempfile
+import time
+
+BINARY = os.environ.get("CRASHUI_BINARY", "")
+TOOLS = os.path.dirname(os.path.abspath(__file__))
+PYTHON = "/usr/bin/python3"
+
+
+class Sink:
+    """aiosmtpd with AUTH LOGIN, as tools/smtpsink.py runs it."""
+
+    def __init__(self, password="Err.submit7"):
+        self.dir = tempfile.mkdtemp(prefix="sink")
+        self.proc = subprocess.Popen([PYTHON, os.path.join(TOOLS, "smtpsink.py"), "--dir", self.dir,
+                                      "--password", password],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        assert line.startswith("PORT "), line
+        self.port = int(line.split()[1])
+
+    def mails(self):
+        return sorted(os.path.join(self.dir, n) for n in os.listdir(self.dir) if n.endswith(".eml"))
+
+    def stop(self):
+        self.proc.stdin.close()
+        self.proc.wait(10)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def sha(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def find_window(title, timeout=30):
+    """The id of a visible window whose title is exactly title, or None."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
+                               capture_output=True, text=True)
+        ids = found.stdout.split()
+        if ids:
+            return ids[0]
+        time.sleep(0.2)
+    return None
+
+
+def start_on_display(args, env):
+    """Starts the program on the test's X server. A program that could not even connect to the
+    server (seen once under heavy load) is started again; nothing else is retried."""
+    for _ in range(3):
+        proc = subprocess.Popen(args, env=env, stderr=subprocess.PIPE, text=True)
+        try:
+            proc.wait(1)
+        except subprocess.TimeoutExpired:
+            return proc  # running: it has its window
+        if "could not connect to display" not in proc.stderr.read():
+            return proc  # ended for another reason, which the test reports
+        time.sleep(1)
+    return proc
+
+
+def press_return(window):
+    subprocess.run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=10)
+    subprocess.run(["xdotool", "key", "Return"], check=True, timeout=10)
+
+
+class Host:
+    """A host that has just crashed: dump, logs of this run and of another, a restart program. It
+    lives in a private temporary folder (base), beside the program's own TMPDIR (base/tmp), so a
+    test can check that nothing was left there or beside the host; cleanup() removes it all."""
+
+    def __init__(self, settings=None):
+        self.base = tempfile.mkdtemp(prefix="crashui-e2e")
+        self.root = os.path.join(self.base, "host")
+        self.tmp = os.path.join(self.base, "tmp")
+        for d in ("dumps", "log"):
+            os.makedirs(os.path.join(self.root, d))
+        os.makedirs(self.tmp)
+        self.runtime = os.path.join(self.base, "run")
+        os.makedirs(self.runtime, mode=0o700)
+        rnd = random.Random(5)
+        self.dump = os.path.join(self.root, "dumps", "x.dmp")
+        with open(self.dump, "wb") as f:
+            f.write(bytes(rnd.getrandbits(8) for _ in range(150000)) + b"frame\n" * 20000)
+        self.logs = []
+        for name, text in (("app_b.log", "app\n"), ("svc_b.log", "svc\n"), ("app_c.log", "other run\n")):
+            path = os.path.join(self.root, "log", name)
+            with open(path, "w") as f:
+                f.write(text)
+            self.logs.append(path)
+        self.archive = os.path.join(self.root, "dumps", "a_b.rar")
+        self.ini = os.path.join(self.root, "dumps", "crashui.ini")
+        if settings is not None:
+            with open(self.ini, "w") as f:
+                f.write(settings)
+        self.restart = os.path.join(self.root, "restart.sh")
+        with open(self.restart, "w") as f:
+            f.write('#!/bin/sh\nprintf "%s\\n" "$@" > "$0.args.tmp" && mv "$0.args.tmp" "$0.args"\n')
+        os.chmod(self.restart, 0o755)
+
+    def args(self):
+        return [self.root, "a_b", self.restart, "Title", "--opt", "two words"]
+
+    def restart_args(self, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if os.path.exists(self.restart + ".args"):
+                with open(self.restart + ".args") as f:
+                    return f.read()
+            time.sleep(0.1)
+        return None
+
+    def read_ini(self):
+        with open(self.ini) as f:
+            return f.read()
+
+    def env(self, platform, port=None):
+        """The program's environment: this host's private TMPDIR, the mail pointed at port."""
+        env = environment(platform, port)
+        env["TMPDIR"] = self.tmp
+        env["XDG_RUNTIME_DIR"] = self.runtime  # else Qt makes one in TMPDIR
+        return env
+
+    def cleanup(self):
+        shutil.rmtree(self.base, ignore_errors=True)
+
+
+def environment(platform, port=None):
+    env = dict(os.environ, QT_QPA_PLATFORM=platform)
+    if port is not None:
+        env.update(CRASHUI_SMTP_HOST="127.0.0.1", CRASHUI_SMTP_PORT=str(port),
+                   CRASHUI_MAILBOX="bug@example.com", CRASHUI_SMTP_PASSWORD="Err.submit7")
+    return env
+
+
+
+
+def parse_mail(eml, attachment_out=None):
+    """What tools/parsemail.py reads from a received mail; the attachment goes to attachment_out."""
+    args = [PYTHON, os.path.join(TOOLS, "parsemail.py"), eml] + ([attachment_out] if attachment_out else [])
+    return json.loads(subprocess.run(args, capture_output=True, text=True, check=True).stdout)
