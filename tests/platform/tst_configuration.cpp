@@ -1,5 +1,6 @@
 #include "platform/configuration.h"
 
+#include "tests/tools/testhost.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -8,19 +9,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 std::string utf8(const QString& path)
 {
@@ -62,7 +50,7 @@ void tst_Configuration::reads()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("crashui.ini"));
     if (!content.isEmpty())
-        writeAll(path, content);
+        QVERIFY(!writeFile(path, content).isEmpty());
     utils::Configuration config(std::string(), true);
     QCOMPARE(config.load(utf8(path)), !content.isEmpty());
     QCOMPARE(config.readInt("user", "isSend", 1), isSend);
@@ -86,14 +74,14 @@ void tst_Configuration::roundTripNonAsciiPath()
     QVERIFY(again.load(utf8(path)));
     QCOMPARE(again.readInt("user", "isRestart", 1), 0);
     QCOMPARE(again.readInt("user", "isSend", 0), 1);
-    QVERIFY(readAll(path).contains("isRestart=0"));
+    QVERIFY(readFile(path).contains("isRestart=0"));
 }
 
 void tst_Configuration::saveKeepsOtherKeys()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("crashui.ini"));
-    writeAll(path, "[window]\nx=5\n[user]\nisSend=1\nlast=abc\n");
+    QVERIFY(!writeFile(path, "[window]\nx=5\n[user]\nisSend=1\nlast=abc\n").isEmpty());
     utils::Configuration config(std::string(), true);
     config.load(utf8(path));
     config.write("user", "isSend", 0);
@@ -102,7 +90,7 @@ void tst_Configuration::saveKeepsOtherKeys()
     again.load(utf8(path));
     QCOMPARE(again.readInt("window", "x", 0), 5);
     QCOMPARE(again.readInt("user", "isSend", 1), 0);
-    QVERIFY(readAll(path).contains("last=abc"));
+    QVERIFY(readFile(path).contains("last=abc"));
 }
 
 void tst_Configuration::saveReplacesAtomically()
@@ -112,14 +100,14 @@ void tst_Configuration::saveReplacesAtomically()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("crashui.ini"));
     const QString link = dir.filePath(QStringLiteral("old-name.ini"));
-    writeAll(path, "[user]\nisSend=1\n");
+    QVERIFY(!writeFile(path, "[user]\nisSend=1\n").isEmpty());
     QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()), 0);
     utils::Configuration config(std::string(), true);
     config.load(utf8(path));
     config.write("user", "isSend", 0);
     QVERIFY(config.save());
-    QCOMPARE(readAll(link), QByteArray("[user]\nisSend=1\n"));
-    QVERIFY(readAll(path).contains("isSend=0"));
+    QCOMPARE(readFile(link), QByteArray("[user]\nisSend=1\n"));
+    QVERIFY(readFile(path).contains("isSend=0"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2); // no temporary file left behind
 }
 

@@ -1,6 +1,7 @@
 #include "tests/tools/archivecheck.h"
 #include "platform/zipwriter.h"
 
+#include "tests/tools/testhost.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,14 +17,6 @@ std::wstring w(const QString& text)
     return text.toStdWString();
 }
 
-QString makeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
-{
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(bytes);
-    return path;
-}
 
 } // namespace
 
@@ -43,8 +36,8 @@ void tst_ZipWriter::entriesReadBack()
     QByteArray dump(700 * 1024, '\0');
     for (int i = 0; i < dump.size(); ++i)
         dump[i] = static_cast<char>((static_cast<unsigned>(i) * 7919u) >> 3);
-    const QString dumpPath = makeFile(dir, QStringLiteral("x.dmp"), dump);
-    const QString logPath = makeFile(dir, QStringLiteral("app_b.log"), "line 1\nline 2\n");
+    const QString dumpPath = writeFile(dir.filePath(QStringLiteral("x.dmp")), dump);
+    const QString logPath = writeFile(dir.filePath(QStringLiteral("app_b.log")), "line 1\nline 2\n");
     const QString archive = dir.filePath(QStringLiteral("a_b.rar"));
 
     HZIP zip = CreateZip(w(archive).c_str(), nullptr);
@@ -66,7 +59,7 @@ void tst_ZipWriter::entriesReadBack()
 void tst_ZipWriter::missingSourceKeepsOthers()
 {
     QTemporaryDir dir;
-    const QString dumpPath = makeFile(dir, QStringLiteral("x.dmp"), "dump");
+    const QString dumpPath = writeFile(dir.filePath(QStringLiteral("x.dmp")), "dump");
     const QString archive = dir.filePath(QStringLiteral("r.zip"));
     HZIP zip = CreateZip(w(archive).c_str(), nullptr);
     QVERIFY(zip);
@@ -83,7 +76,7 @@ void tst_ZipWriter::nonAsciiNamesAndPaths()
 {
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("崩溃目录/dumps")));
-    const QString source = makeFile(dir, QStringLiteral("崩溃目录/dumps/转储.dmp"), "bytes");
+    const QString source = writeFile(dir.filePath(QStringLiteral("崩溃目录/dumps/转储.dmp")), "bytes");
     const QString archive = dir.filePath(QStringLiteral("崩溃目录/dumps/报告_1.rar"));
     HZIP zip = CreateZip(w(archive).c_str(), nullptr);
     QVERIFY(zip);
@@ -97,7 +90,7 @@ void tst_ZipWriter::nonAsciiNamesAndPaths()
 void tst_ZipWriter::cannotCreate()
 {
     QTemporaryDir dir;
-    const QString source = makeFile(dir, QStringLiteral("x.dmp"), "bytes");
+    const QString source = writeFile(dir.filePath(QStringLiteral("x.dmp")), "bytes");
     // The archive's path is a directory.
     const QString asDir = dir.filePath(QStringLiteral("a.rar"));
     QVERIFY(QDir().mkdir(asDir));
@@ -124,8 +117,8 @@ void tst_ZipWriter::cannotCreate()
 void tst_ZipWriter::replacesExistingArchive()
 {
     QTemporaryDir dir;
-    const QString archive = makeFile(dir, QStringLiteral("a_b.rar"), "an old, broken archive");
-    const QString source = makeFile(dir, QStringLiteral("x.dmp"), "new dump");
+    const QString archive = writeFile(dir.filePath(QStringLiteral("a_b.rar")), "an old, broken archive");
+    const QString source = writeFile(dir.filePath(QStringLiteral("x.dmp")), "new dump");
     HZIP zip = CreateZip(w(archive).c_str(), nullptr);
     QVERIFY(zip);
     QCOMPARE(ZipAdd(zip, L"a_b.dmp", w(source).c_str()), ZR_OK);

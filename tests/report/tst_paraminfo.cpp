@@ -2,6 +2,7 @@
 #include "report/crashfiles.h"
 #include "report/paraminfo.h"
 
+#include "tests/tools/testhost.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -14,18 +15,11 @@
 
 namespace {
 
-void touch(const QString& path)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("x");
-}
-
 // Files made one after another get strictly increasing creation times.
 void touchInOrder(const QString& dir, const QStringList& names)
 {
     for (const QString& name : names) {
-        touch(dir + QLatin1Char('/') + name);
+        writeFile(dir + QLatin1Char('/') + name, "x");
         QThread::msleep(15);
     }
 }
@@ -122,7 +116,7 @@ void tst_ParamInfo::equalCreationTimes()
     QTemporaryDir root;
     const QString dumps = root.filePath(QStringLiteral("dumps"));
     QVERIFY(QDir().mkdir(dumps));
-    touch(dumps + QStringLiteral("/B.dmp"));
+    QVERIFY(!writeFile(dumps + QStringLiteral("/B.dmp"), "x").isEmpty());
     QCOMPARE(::link(QFile::encodeName(dumps + QStringLiteral("/B.dmp")).constData(),
                     QFile::encodeName(dumps + QStringLiteral("/a.dmp")).constData()),
              0);
@@ -165,7 +159,7 @@ void tst_ParamInfo::missingDirectories()
     QVERIFY(findLogFiles(root.filePath(QStringLiteral("log")), QStringLiteral("1")).isEmpty());
     // The dump is still found without a log directory.
     QVERIFY(QDir().mkdir(root.filePath(QStringLiteral("dumps"))));
-    touch(root.filePath(QStringLiteral("dumps/x.dmp")));
+    QVERIFY(!writeFile(root.filePath(QStringLiteral("dumps/x.dmp")), "x").isEmpty());
     ParamInfo info;
     info.parseArguments({QStringLiteral("crashui"), root.path(), QStringLiteral("a_1"), QStringLiteral("/bin/true")});
     QCOMPARE(info.dumpFile, root.path() + QStringLiteral("/dumps/x.dmp"));

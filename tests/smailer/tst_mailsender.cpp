@@ -10,6 +10,7 @@
 #include "smailer/tcpsocket.h"
 #include "smailer/textplaincontent.h"
 
+#include "tests/tools/testhost.h"
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -277,13 +278,7 @@ void tst_MailSender::streamedDataEqualsWholeText()
     QFETCH(int, size);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("a_b.rar"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(i * 31 + (i >> 9));
-    file.write(bytes);
-    file.close();
+    QVERIFY(!writeFile(path, patternBytes(size)).isEmpty());
     const auto mail = reportMail("text\n.\nend", path);
     mail->wrapper().setClock([] { return std::time_t(1796720701); });
     ScriptedSmtpServer server;

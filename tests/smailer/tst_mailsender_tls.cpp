@@ -11,6 +11,7 @@
 #include "tests/tools/testcerts.h"
 #include "smailer/textplaincontent.h"
 
+#include "tests/tools/testhost.h"
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -70,12 +71,7 @@ void tst_MailSenderTls::initTestCase()
     m_certs = std::make_unique<TestCerts>();
     QVERIFY2(m_certs->ok(), qPrintable(m_certs->error()));
     m_attachment = m_dir.filePath(QStringLiteral("tls_1.rar"));
-    QFile file(m_attachment);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QByteArray bytes(200 * 1024, '\0');
-    for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>((i * 2654435761u) >> 24);
-    file.write(bytes);
+    QVERIFY(!writeFile(m_attachment, randomBytes(200 * 1024)).isEmpty());
 }
 
 void tst_MailSenderTls::delivered_data()

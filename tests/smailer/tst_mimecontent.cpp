@@ -2,33 +2,13 @@
 #include "smailer/base64helper.h"
 #include "smailer/textplaincontent.h"
 
+#include "tests/tools/testhost.h"
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace SMailer;
 
-namespace {
-
-std::string bytesOfSize(int size)
-{
-    std::string bytes;
-    for (int i = 0; i < size; ++i)
-        bytes += static_cast<char>((i * 37 + 11) & 0xFF);
-    return bytes;
-}
-
-QString writeFile(const QTemporaryDir& dir, const QString& name, const std::string& bytes)
-{
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return {};
-    file.write(bytes.data(), static_cast<qint64>(bytes.size()));
-    return path;
-}
-
-} // namespace
 
 class tst_MimeContent : public QObject {
     Q_OBJECT
@@ -82,8 +62,8 @@ void tst_MimeContent::attachmentLines()
 {
     QFETCH(int, size);
     QTemporaryDir dir;
-    const std::string bytes = bytesOfSize(size);
-    AppOctStrmContent part(writeFile(dir, QStringLiteral("report.rar"), bytes).toStdString());
+    const QByteArray bytes = patternBytes(size);
+    AppOctStrmContent part(writeFile(dir.filePath(QStringLiteral("report.rar")), bytes).toStdString());
     const QByteArray body = QByteArray::fromStdString(part.getContent());
 
     QVERIFY(body.endsWith('\n'));
@@ -94,7 +74,7 @@ void tst_MimeContent::attachmentLines()
         QCOMPARE(lines.at(i).size(), 76);
     const int lastBytes = size - (lines.size() - 1) * 57;
     QCOMPARE(lines.last().size(), (lastBytes + 2) / 3 * 4);
-    QCOMPARE(QByteArray::fromBase64(lines.join()), QByteArray::fromStdString(bytes));
+    QCOMPARE(QByteArray::fromBase64(lines.join()), bytes);
     // Asked again, the file is read again: same body.
     QCOMPARE(QByteArray::fromStdString(part.getContent()), body);
 }
@@ -104,7 +84,7 @@ void tst_MimeContent::attachmentMissingFile()
     QTemporaryDir dir;
     AppOctStrmContent missing(dir.filePath(QStringLiteral("nothing.rar")).toStdString());
     QVERIFY(missing.getContent().empty());
-    AppOctStrmContent empty(writeFile(dir, QStringLiteral("empty.rar"), std::string()).toStdString());
+    AppOctStrmContent empty(writeFile(dir.filePath(QStringLiteral("empty.rar")), QByteArray()).toStdString());
     QVERIFY(empty.getContent().empty());
 }
 
@@ -120,7 +100,7 @@ void tst_MimeContent::attachmentStreamsSameBytes()
 {
     QFETCH(int, size);
     QTemporaryDir dir;
-    AppOctStrmContent part(writeFile(dir, QStringLiteral("a.rar"), bytesOfSize(size)).toStdString());
+    AppOctStrmContent part(writeFile(dir.filePath(QStringLiteral("a.rar")), patternBytes(size)).toStdString());
     std::string streamed;
     int pieces = 0;
     part.writeContent([&](const char* data, std::size_t n) {
