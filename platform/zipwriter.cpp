@@ -1,69 +1,107 @@
 #include "platform/zipwriter.h"
 
+#include "platform/zipstream.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
 
-#include <zip.h>
+#include <cerrno>
+#include <memory>
+#include <string>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 struct HZIP__ {
-    zip_t* archive = nullptr;
+    int fd = -1;
+    std::string target;
+    std::string temporary;
+    std::unique_ptr<ZipStreamWriter> writer;
+    bool failed = false;
+
+    ~HZIP__()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
 };
 
 namespace {
 
 // Same level as "zip -6": the usual balance of speed and size.
-constexpr zip_uint32_t kDeflateLevel = 6;
+constexpr int kDeflateLevel = 6;
 
-QString fromWide(const wchar_t* text)
+std::string localPath(const wchar_t* text)
 {
-    return text ? QString::fromWCharArray(text) : QString();
+    return text ? QFile::encodeName(QString::fromWCharArray(text)).toStdString() : std::string();
+}
+
+bool writeAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false; // EFBIG past a file-size limit, ENOSPC, EIO: the archive fails
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
 }
 
 } // namespace
 
 HZIP CreateZip(const wchar_t* path, const char* /*password: reports are not encrypted*/)
 {
-    const QString target = fromWide(path);
-    if (target.isEmpty() || QFileInfo(target).isDir())
+    const std::string target = localPath(path);
+    if (target.empty() || target.find('\0') != std::string::npos || QFileInfo(QFile::decodeName(target.c_str())).isDir())
         return nullptr;
-    int error = 0;
-    zip_t* archive = zip_open(QFile::encodeName(target).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!archive)
+    auto zip = std::make_unique<HZIP__>();
+    zip->target = target;
+    std::string pattern = target + ".XXXXXX";
+    zip->fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (zip->fd < 0)
         return nullptr;
-    auto* handle = new HZIP__;
-    handle->archive = archive;
-    return handle;
+    zip->temporary = pattern;
+    // Held while the archive is written: a later run that clears away abandoned archives leaves it.
+    ::flock(zip->fd, LOCK_EX | LOCK_NB);
+    const int fd = zip->fd;
+    zip->writer = std::make_unique<ZipStreamWriter>(
+        [fd](const char* data, std::size_t size) { return writeAll(fd, data, size); }, kDeflateLevel);
+    return zip.release();
 }
 
 ZRESULT ZipAdd(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath)
 {
-    if (!zip || !zip->archive || !nameInZip || !sourcePath)
+    if (!zip || !nameInZip || !sourcePath)
         return ZR_ARGS;
-    const QString name = fromWide(nameInZip);
-    const QString source = fromWide(sourcePath);
+    if (zip->failed)
+        return ZR_WRITE;
+    const QByteArray name = QString::fromWCharArray(nameInZip).toUtf8();
     if (name.isEmpty())
         return ZR_ARGS;
-    // The archive library reads the source only when the archive is closed; make sure now that
-    // it is a readable file, so that a bad source leaves the archive as it was.
-    QFile probe(source);
-    if (!QFileInfo(source).isFile() || !probe.open(QIODevice::ReadOnly))
+    const std::string source = localPath(sourcePath);
+    // Only plain files: a FIFO or a device posing as a dump would block or never end.
+    const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
         return ZR_NOTFOUND;
-    probe.close();
-
-    zip_source_t* src = zip_source_file(zip->archive, QFile::encodeName(source).constData(), 0, -1);
-    if (!src)
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
         return ZR_NOTFOUND;
-    const QByteArray utf8Name = name.toUtf8();
-    const zip_int64_t index = zip_file_add(zip->archive, utf8Name.constData(), src, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
-    if (index < 0) {
-        zip_source_free(src);
-        return ZR_FAILED;
     }
-    const auto entry = static_cast<zip_uint64_t>(index);
-    if (zip_set_file_compression(zip->archive, entry, ZIP_CM_DEFLATE, kDeflateLevel) < 0)
-        return ZR_FAILED;
+    const bool added = zip->writer->addFile(name.toStdString(), fd, static_cast<std::uint64_t>(info.st_size),
+                                            static_cast<std::int64_t>(info.st_mtime));
+    ::close(fd);
+    if (!added) {
+        zip->failed = true; // half an entry is in the stream: the archive cannot be completed
+        return ZR_WRITE;
+    }
     return ZR_OK;
 }
 
@@ -71,20 +109,20 @@ ZRESULT CloseZipZ(HZIP zip)
 {
     if (!zip)
         return ZR_ARGS;
-    ZRESULT result = ZR_OK;
-    if (zip->archive && zip_close(zip->archive) < 0) {
-        zip_discard(zip->archive); // removes the temporary file; the target stays as it was
-        result = ZR_WRITE;
-    }
-    delete zip;
-    return result;
+    std::unique_ptr<HZIP__> owner(zip);
+    bool ok = !zip->failed && zip->writer->finish() && ::fsync(zip->fd) == 0;
+    ok = ::close(zip->fd) == 0 && ok;
+    zip->fd = -1;
+    if (ok && ::rename(zip->temporary.c_str(), zip->target.c_str()) == 0)
+        return ZR_OK;
+    ::unlink(zip->temporary.c_str());
+    return ZR_WRITE;
 }
 
 void DiscardZip(HZIP zip)
 {
     if (!zip)
         return;
-    if (zip->archive)
-        zip_discard(zip->archive);
-    delete zip;
+    std::unique_ptr<HZIP__> owner(zip);
+    ::unlink(zip->temporary.c_str());
 }

@@ -5,9 +5,11 @@
 // The ZIP writer: standard ZIP archives (Deflate, ZIP64 where sizes need it, UTF-8 entry
 // names), whatever extension the path has. One handle belongs to one thread at a time.
 //
-// The archive is written to a temporary file beside the target and renamed over it by
-// CloseZipZ, so a failed archive never leaves a half-written file at the target path. Entries
-// are read from their source files while CloseZipZ runs, piece by piece.
+// The archive is written as a stream to a temporary file beside the target (its name is the
+// target's with a ".XXXXXX" suffix, locked with flock while written) and renamed over the target
+// by CloseZipZ, so a failed archive never leaves a half-written file at the target path. Each
+// entry is read from its source file while ZipAdd runs, piece by piece, up to the size the source
+// had when ZipAdd opened it.
 
 struct HZIP__;
 using HZIP = HZIP__*;

@@ -9,6 +9,17 @@
 #include <QJsonObject>
 #include <QProcess>
 
+namespace {
+
+bool runs(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+} // namespace
+
 ArchiveCheck ArchiveCheck::of(const QString& path)
 {
     ArchiveCheck check;
@@ -24,9 +35,9 @@ ArchiveCheck ArchiveCheck::of(const QString& path)
                                   entry.value(QStringLiteral("sha256")).toString().toLatin1()});
         }
     }
-    QProcess unzip;
-    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-tqq"), path});
-    check.unzipOk = unzip.waitForFinished(60000) && unzip.exitStatus() == QProcess::NormalExit && unzip.exitCode() == 0;
+    check.unzipOk = runs(QStringLiteral("unzip"), {QStringLiteral("-tqq"), path});
+    check.sevenZipOk = runs(QStringLiteral("7zz"), {QStringLiteral("t"), path});
+    check.bsdtarOk = runs(QStringLiteral("bsdtar"), {QStringLiteral("-tf"), path});
     return check;
 }
 
