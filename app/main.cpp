@@ -13,8 +13,13 @@
 #include <QStringList>
 #include <QTextCodec>
 
+#include <csignal>
+
 int main(int argc, char* argv[])
 {
+    // Past a file-size limit, writing the archive must fail with EFBIG and take the ordinary
+    // failure path (dump kept, box, restart, choices saved) instead of killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     Lumo::prepareHighDpi();
     // The dialog draws nothing with OpenGL. Without the GL stack (on X11 it pulls in Mesa) the
     // program starts faster and needs a fraction of the memory, on a machine that may just have

@@ -58,8 +58,22 @@ std::string ReportMail::mailBytes(const QString& text)
 
 ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
                        const QString& archivePath)
+    : ReportMail(mailbox, dumpName, description, std::make_unique<SMailer::AppOctStrmContent>(filePath(archivePath)))
+{
+}
+
+ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
+                       const OpenArchive& archive)
+    : ReportMail(mailbox, dumpName, description,
+                 std::make_unique<SMailer::AppOctStrmContent>(archive.fd, archive.size,
+                                                              archive.attachmentName.toUtf8().toStdString()))
+{
+}
+
+ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
+                       std::unique_ptr<SMailer::AppOctStrmContent> attachment)
     : m_charset(SMailer::gbCharsetLabel(mailBytes(description) + mailBytes(dumpName))),
-      m_text(mailBytes(description), m_charset), m_attachment(filePath(archivePath)), m_info(m_charset)
+      m_text(mailBytes(description), m_charset), m_attachment(std::move(attachment)), m_info(m_charset)
 {
     const std::string address = utf8(mailbox);
     m_info.setSenderName("tova_bug_reporter:" + address);
@@ -68,11 +82,14 @@ ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QS
     m_info.setPriority(SMailer::Priority::Normal);
     m_info.setSubject(subjectFor(dumpName));
     m_info.addMimeContent(&m_text);
-    m_info.addMimeContent(&m_attachment);
+    m_info.addMimeContent(m_attachment.get());
     m_wrapper = std::make_unique<SMailer::MailWrapper>(&m_info, 1);
 }
 
-bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description)
+namespace {
+
+template <typename Archive>
+bool send(const Archive& archive, const QString& dumpName, const QString& description)
 {
     try {
         const MUtils::WinSockHelper socketLayer;
@@ -82,7 +99,7 @@ bool sendReportMail(const QString& archivePath, const QString& dumpName, const Q
             qWarning("crashui: the report was not sent: %s", qPrintable(settings.error));
             return false;
         }
-        ReportMail mail(settings.mailbox, dumpName, description, archivePath);
+        ReportMail mail(settings.mailbox, dumpName, description, archive);
         SMailer::MailSender sender(utf8(settings.host), utf8(settings.mailbox), utf8(settings.password), settings.port,
                                    std::chrono::seconds(settings.timeoutSeconds), settings.security,
                                    QFile::encodeName(settings.caFile).toStdString());
@@ -93,4 +110,16 @@ bool sendReportMail(const QString& archivePath, const QString& dumpName, const Q
         // The reason is not shown; the dialog reports a failed sending.
         return false;
     }
+}
+
+} // namespace
+
+bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description)
+{
+    return send(archivePath, dumpName, description);
+}
+
+bool sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description)
+{
+    return send(archive, dumpName, description);
 }

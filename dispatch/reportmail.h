@@ -15,10 +15,20 @@
 // archive as an attachment. Texts are encoded with the mail codec (GB18030) and labelled
 // "gb2312" when every character is GB2312, "GB18030" otherwise. Holds the record and its parts;
 // wrapper() is valid as long as the object. One thread at a time.
+// An archive held open from packing to sending: the mail carries exactly its first size bytes,
+// under the attachment name, or fails.
+struct OpenArchive {
+    int fd = -1;
+    quint64 size = 0;
+    QString attachmentName;
+};
+
 class ReportMail {
 public:
     ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
                const QString& archivePath);
+    ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
+               const OpenArchive& archive);
     ReportMail(const ReportMail&) = delete;
     ReportMail& operator=(const ReportMail&) = delete;
 
@@ -29,9 +39,12 @@ public:
     static std::string mailBytes(const QString& text);
 
 private:
+    ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
+               std::unique_ptr<SMailer::AppOctStrmContent> attachment);
+
     std::string m_charset;
     SMailer::TextPlainContent m_text;
-    SMailer::AppOctStrmContent m_attachment;
+    std::unique_ptr<SMailer::AppOctStrmContent> m_attachment;
     SMailer::MailInfo m_info;
     std::unique_ptr<SMailer::MailWrapper> m_wrapper;
 };
@@ -40,3 +53,4 @@ private:
 // server accepted the whole mail; every failure, of any kind, is false. Blocks for at most the
 // mailer's bounded waits; meant for a worker thread.
 bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description);
+bool sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description);

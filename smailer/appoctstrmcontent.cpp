@@ -1,10 +1,14 @@
 #include "smailer/appoctstrmcontent.h"
 
 #include "smailer/base64helper.h"
+#include "smailer/mailexception.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <vector>
+
+#include <unistd.h>
 
 namespace SMailer {
 
@@ -29,6 +33,11 @@ struct FileCloser {
 
 AppOctStrmContent::AppOctStrmContent(std::string filePath)
     : MimeContent(std::string()), filePath(std::move(filePath)), fileName(lastComponent(this->filePath))
+{
+}
+
+AppOctStrmContent::AppOctStrmContent(int fd, std::uint64_t size, std::string fileName)
+    : MimeContent(std::string()), fileName(lastComponent(fileName)), fd(fd), size(size)
 {
 }
 
@@ -61,8 +70,36 @@ void AppOctStrmContent::writeContent(const ContentSink& sink)
         sink(content.data(), content.size());
 }
 
+bool AppOctStrmContent::encodeOpenFile(const ContentSink& sink) const
+{
+    std::vector<unsigned char> piece(kPieceBytes);
+    std::string encoded;
+    encoded.reserve(kPieceBytes / 57 * 77);
+    std::uint64_t offset = 0;
+    while (offset < size) {
+        const std::uint64_t left = size - offset;
+        const std::size_t want = left < piece.size() ? static_cast<std::size_t>(left) : piece.size();
+        std::size_t filled = 0;
+        while (filled < want) {
+            const ssize_t got = ::pread(fd, piece.data() + filled, want - filled, static_cast<off_t>(offset + filled));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                throw MailException("Attachment read error"); // removed, truncated or unreadable
+            filled += static_cast<std::size_t>(got);
+        }
+        encoded.clear();
+        Base64Helper::encodeLines(piece.data(), filled, encoded);
+        sink(encoded.data(), encoded.size());
+        offset += filled;
+    }
+    return size > 0;
+}
+
 bool AppOctStrmContent::encodeFile(const ContentSink& sink) const
 {
+    if (fd >= 0)
+        return encodeOpenFile(sink);
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(filePath.c_str(), "rb"));
     if (!file)
         return false;

@@ -12,6 +12,10 @@ namespace SMailer {
 class AppOctStrmContent final : public MimeContent {
 public:
     explicit AppOctStrmContent(std::string filePath);
+    // The attachment is exactly the first size bytes of the open file fd (not owned; it must stay
+    // open while the part is used), named fileName. Unlike a part read by path, a file that cannot
+    // be read whole is an error: MailException, never a shorter or an empty body.
+    AppOctStrmContent(int fd, std::uint64_t size, std::string fileName);
 
     std::string getType() const override;
     std::string getDisposition() const override;
@@ -26,8 +30,12 @@ private:
     // Streams the encoded file to sink; false when the file could not be opened or was empty.
     bool encodeFile(const ContentSink& sink) const;
 
+    bool encodeOpenFile(const ContentSink& sink) const;
+
     std::string filePath;
     std::string fileName;
+    int fd = -1;
+    std::uint64_t size = 0;
 };
 
 } // namespace SMailer

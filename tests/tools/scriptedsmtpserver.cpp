@@ -75,6 +75,25 @@ std::string ScriptedSmtpServer::data() const
     return m_data;
 }
 
+std::string ScriptedSmtpServer::message() const
+{
+    std::string wire = data();
+    if (wire.size() >= 3 && wire.compare(wire.size() - 3, 3, ".\r\n") == 0)
+        wire.erase(wire.size() - 3);
+    std::string text;
+    text.reserve(wire.size());
+    bool lineStart = true;
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        if (lineStart && wire[i] == '.' && i + 1 < wire.size() && wire[i + 1] == '.') {
+            lineStart = false;
+            continue; // the added dot
+        }
+        text.push_back(wire[i]);
+        lineStart = wire[i] == '\n';
+    }
+    return text;
+}
+
 std::string ScriptedSmtpServer::steps() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -138,6 +157,8 @@ bool ScriptedSmtpServer::answer(int fd, const std::string& step)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_steps += (m_steps.empty() ? "" : " ") + step;
     }
+    if (const auto action = m_actions.find(step); action != m_actions.end())
+        action->second();
     const auto it = m_script.find(step);
     const Step what = it != m_script.end() ? it->second : Step{Action::Reply, kDefaults.at(step)};
     switch (what.action) {

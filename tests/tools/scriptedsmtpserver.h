@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -30,10 +31,16 @@ public:
     ~ScriptedSmtpServer();
 
     unsigned short port() const { return m_port; }
+    // Runs action on the server's thread when the client reaches step, before the reply (for
+    // faults that must happen at a precise moment). Set before the client connects.
+    void beforeReply(const std::string& step, std::function<void()> action) { m_actions[step] = std::move(action); }
     // Everything the client sent, in order.
     std::string transcript() const;
     // The DATA stream as received, from after the 354 reply up to and including "\r\n.\r\n".
     std::string data() const;
+    // The message as its sender wrote it: the DATA stream without the end-of-data line, with the
+    // transparency dots taken off again.
+    std::string message() const;
     // The step names in the order the client reached them.
     std::string steps() const;
     // Waits (bounded) until the client has gone away.
@@ -50,6 +57,7 @@ private:
     bool sendText(int fd, const std::string& text);
 
     std::map<std::string, Step> m_script;
+    std::map<std::string, std::function<void()>> m_actions;
     std::size_t m_segment;
     int m_listenFd = -1;
     unsigned short m_port = 0;

@@ -1,0 +1,191 @@
+#include "dispatch/reportarchive.h"
+
+#include "platform/zipwriter.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <memory>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::wstring wide(const QString& text)
+{
+    return text.toStdWString(); // c_str() ends at the first NUL, which cuts the path there
+}
+
+// An archive being written: discarded unless it was closed.
+struct ZipDiscarder {
+    void operator()(HZIP zip) const { DiscardZip(zip); }
+};
+using ZipOwner = std::unique_ptr<HZIP__, ZipDiscarder>;
+
+// The names of this program's temporary archives: the run's own archive (NAME.rar.XXXXXX) and
+// the ZIP writer's file beside it while it writes (NAME.rar.XXXXXX.XXXXXX).
+const QRegularExpression& temporaryName()
+{
+    static const QRegularExpression pattern(QStringLiteral("^.+\\.rar\\.[A-Za-z0-9]{6}(\\.[A-Za-z0-9]{6})?$"));
+    return pattern;
+}
+
+// The entries are named in the report's own terms, never translated.
+QString dumpEntry(const QString& reportName)
+{
+    return QStringLiteral("%1.dmp").arg(reportName);
+}
+
+// A name from outside (the dump name, a log file's name) made safe as a file name in the dumps
+// folder and as an archive entry: no path separator (so nothing lands outside the folder, and
+// nobody who unpacks the report writes outside theirs), no control character (it would break the
+// mail's part headers), and short enough for any file system.
+QString safeFileName(const QString& name)
+{
+    constexpr int kMaxBytes = 200;
+    QString safe = name;
+    for (int i = 0; i < safe.size(); ++i) {
+        const QChar c = safe.at(i);
+        if (c.isHighSurrogate() && i + 1 < safe.size() && safe.at(i + 1).isLowSurrogate()) {
+            ++i; // a whole character outside the BMP
+            continue;
+        }
+        // A lone surrogate has no file-name encoding: different conversions would name different files.
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7F ||
+            c.isSurrogate())
+            safe[i] = QLatin1Char('_');
+    }
+    while (safe.toUtf8().size() > kMaxBytes)
+        safe.chop(qMax(1, (safe.toUtf8().size() - kMaxBytes) / 4));
+    return safe;
+}
+
+} // namespace
+
+bool ReportArchive::FileState::operator==(const FileState& other) const
+{
+    return valid && other.valid && device == other.device && inode == other.inode && size == other.size &&
+           mtimeNs == other.mtimeNs;
+}
+
+ReportArchive::FileState ReportArchive::FileState::of(const QString& path)
+{
+    FileState state;
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return state;
+    state.valid = true;
+    state.device = static_cast<std::uint64_t>(info.st_dev);
+    state.inode = static_cast<std::uint64_t>(info.st_ino);
+    state.size = static_cast<std::int64_t>(info.st_size);
+    state.mtimeNs = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return state;
+}
+
+ReportArchive::ReportArchive(const ParamInfo& info) : m_info(info), m_reportName(safeFileName(info.dumpName))
+{
+}
+
+ReportArchive::~ReportArchive()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+QString ReportArchive::keptPath() const
+{
+    // Both fields at once: a "%2" inside the root directory must stay as it is.
+    return QStringLiteral("%1/dumps/%2.rar").arg(m_info.rootDir, m_reportName);
+}
+
+bool ReportArchive::pack()
+{
+    // This run's own name, made exclusively; the lock tells later runs that it is in use.
+    QByteArray pattern = QFile::encodeName(keptPath()) + ".XXXXXX";
+    const int placeholder = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (placeholder < 0)
+        return false;
+    ::flock(placeholder, LOCK_EX | LOCK_NB);
+    m_path = QFile::decodeName(pattern);
+
+    m_dumpBefore = FileState::of(m_info.dumpFile);
+    ZipOwner zip(CreateZip(wide(m_path).c_str(), nullptr));
+    bool ok = zip && m_dumpBefore.valid;
+    // Without the dump there is nothing worth sending; a mail without it must not lead to the
+    // dump's removal.
+    ok = ok && ZipAdd(zip.get(), wide(dumpEntry(m_reportName)).c_str(), wide(m_info.dumpFile).c_str()) == ZR_OK;
+    if (ok) {
+        for (const QString& logFile : m_info.logFiles) {
+            const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+            if (!pieces.isEmpty())
+                ZipAdd(zip.get(), wide(safeFileName(pieces.last())).c_str(), wide(logFile).c_str()); // an unreadable log is left out
+        }
+        ok = CloseZipZ(zip.release()) == ZR_OK;
+    }
+    if (ok) {
+        m_fd = ::open(pattern.constData(), O_RDONLY | O_CLOEXEC);
+        struct stat info {};
+        ok = m_fd >= 0 && ::fstat(m_fd, &info) == 0;
+        if (ok) {
+            ::flock(m_fd, LOCK_EX | LOCK_NB);
+            m_size = static_cast<std::uint64_t>(info.st_size);
+        }
+    }
+    ::close(placeholder);
+    if (!ok) {
+        ::unlink(pattern.constData());
+        return false;
+    }
+    // A dump still being written while it was packed: the archive holds only part of it.
+    m_dumpWhole = FileState::of(m_info.dumpFile) == m_dumpBefore;
+    return true;
+}
+
+OpenArchive ReportArchive::open() const
+{
+    return {m_fd, m_size, m_reportName + QStringLiteral(".rar")};
+}
+
+void ReportArchive::sent()
+{
+    ::unlink(QFile::encodeName(m_path).constData());
+    if (m_dumpWhole && FileState::of(m_info.dumpFile) == m_dumpBefore) {
+        QFile::remove(m_info.dumpFile);
+        return;
+    }
+    qWarning("crashui: the dump %s changed while it was packed or sent; it is kept",
+             QFile::encodeName(m_info.dumpFile).constData());
+}
+
+void ReportArchive::keep()
+{
+    ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(keptPath()).constData());
+}
+
+void ReportArchive::removeAbandoned(const QString& dumpDir)
+{
+    const QDateTime aMinuteAgo = QDateTime::currentDateTime().addSecs(-60);
+    const QDir dir(dumpDir);
+    for (const QFileInfo& entry : dir.entryInfoList(QDir::Files | QDir::Hidden)) {
+        if (!temporaryName().match(entry.fileName()).hasMatch() || entry.lastModified() > aMinuteAgo)
+            continue;
+        const QByteArray path = QFile::encodeName(entry.filePath());
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat info {};
+        // Held by a running instance: not abandoned.
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(path.constData());
+        ::close(fd);
+    }
+}
