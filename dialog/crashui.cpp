@@ -8,6 +8,8 @@
 #include "platform/textedit.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
@@ -200,6 +202,7 @@ void crashui::slot_confirmClicked()
 
 void crashui::slot_sendMail()
 {
+    m_sending = true;
     m_progressBar->show();
     m_okButton->setEnabled(false);
     m_textEdit->setEnabled(false);
@@ -222,14 +225,43 @@ void crashui::slot_Timer()
 
 void crashui::slot_mailSended(bool success)
 {
+    m_sending = false;
     if (!success)
+        qWarning("crashui: the crash report could not be sent");
+    else if (m_dismissed)
+        qWarning("crashui: the crash report was sent");
+    if (!success && !m_dismissed)
         QMessageBox::critical(this, QStringLiteral("错误"), QStringLiteral("邮件发送失败"), QMessageBox::Ok,
                               QMessageBox::NoButton);
     saveChoices();
     close();
+    // A hidden window's close does not end the event loop (Qt 6 as well): end it here.
+    if (m_dismissed)
+        QCoreApplication::quit();
 }
 
 void crashui::slot_cancelClicked()
 {
     close();
+}
+
+void crashui::closeEvent(QCloseEvent* event)
+{
+    if (m_sending) {
+        event->ignore();
+        m_dismissed = true;
+        hide();
+        return;
+    }
+    Lumo::CBaseDialog::closeEvent(event);
+}
+
+void crashui::reject()
+{
+    if (m_sending) {
+        m_dismissed = true;
+        hide();
+        return;
+    }
+    Lumo::CBaseDialog::reject();
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 class QCheckBox;
+class QCloseEvent;
 class QMouseEvent;
 class QProgressBar;
 class QPushButton;
@@ -42,6 +43,11 @@ public slots:
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    // While the report is being sent, closing only hides the window: the dispatch finishes, its
+    // outcome goes to standard error and the confirmed choices are saved.
+    void closeEvent(QCloseEvent* event) override;
+    // Escape: as Cancel.
+    void reject() override;
 
 private:
     void initWidgets();
@@ -62,4 +68,6 @@ private:
     Lumo::CSimpleTextWidget* m_noticeText;
     QByteArray m_rootDir;
     QString m_layoutXml;
+    bool m_sending = false;   // between slot_sendMail and slot_mailSended
+    bool m_dismissed = false; // closed by the user while sending: hidden, waiting for the outcome
 };

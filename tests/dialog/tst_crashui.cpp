@@ -82,6 +82,8 @@ private slots:
     void failureBoxBeforeSaving();
     void successSavesAndCloses();
     void cancelLeavesSettings();
+    void closedWhileSending_data();
+    void closedWhileSending();
     void realTimerConfirms();
     void unusualSettingsFiles_data();
     void unusualSettingsFiles();
@@ -317,6 +319,46 @@ void tst_Crashui::cancelLeavesSettings()
     QVERIFY(!f.dialog->isVisible());
     QCOMPARE(f.spy->count(), 0);
     QCOMPARE(f.ini(), before);
+}
+
+void tst_Crashui::closedWhileSending_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("success");
+    // Cancel while sending hid the window; a failure afterwards reached nobody and the choices
+    // were not saved.
+    QTest::newRow("Cancel, failure") << "cancel" << false;
+    QTest::newRow("Cancel, success") << "cancel" << true;
+    QTest::newRow("window manager close, failure") << "close" << false;
+    QTest::newRow("Escape, failure") << "escape" << false;
+}
+
+void tst_Crashui::closedWhileSending()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, success);
+    Fixture f("[user]\nisSend=1\nisRestart=1\n");
+    f.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
+    QTest::mouseClick(f.restartBox(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 8));
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_sendMail"));
+    QSignalSpy lastWindow(qApp, &QGuiApplication::lastWindowClosed);
+    if (how == "cancel")
+        QTest::mouseClick(f.cancel(), Qt::LeftButton);
+    else if (how == "close")
+        f.dialog->close();
+    else
+        QTest::keyClick(f.dialog.get(), Qt::Key_Escape);
+    QVERIFY(!f.dialog->isVisible());
+    QCOMPARE(lastWindow.count(), 0); // the program goes on until the dispatch ends
+    QCOMPARE(f.ini(), QByteArray("[user]\nisSend=1\nisRestart=1\n"));
+
+    ModalBoxAnswerer answerer;
+    QTest::ignoreMessage(QtWarningMsg, success ? "crashui: the crash report was sent"
+                                               : "crashui: the crash report could not be sent");
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_mailSended", Q_ARG(bool, success)));
+    QVERIFY(!answerer.answered); // nobody to show a box to
+    QCOMPARE(f.ini(), QByteArray("[user]\nisRestart=0\nisSend=1\n"));
 }
 
 void tst_Crashui::realTimerConfirms()
