@@ -184,6 +184,7 @@ void MailSender::sendHeader()
     }
     sendCommand(SendData, "DATA\r\n");
     rcvResponse("354");
+    sock().startLowSpeedLimit(kMinBytesPerSecond, timeout);
     filter.reset();
     const std::string header = mail->getHeader();
     sendData(SendHeader, header.data(), header.size());
@@ -217,7 +218,12 @@ void MailSender::sendEnd()
     filter.finish(wire);
     wire += kEndOfData;
     flushData(SendEnd, wire);
-    rcvResponse("250");
+    if (sock().drain(timeout) != MUtils::TcpSocket::Status::Ok)
+        fail(ErrorMessage::getInstance().request(SendEnd), true);
+    sock().stopLowSpeedLimit();
+    const auto wait = finalReplyTimeout > timeout ? finalReplyTimeout : timeout;
+    if (readReply("250", std::chrono::steady_clock::now() + wait).code != "250")
+        fail(ErrorMessage::getInstance().response("250"), false);
 }
 
 void MailSender::quit()
@@ -263,8 +269,12 @@ void MailSender::flushData(Operation operation, std::string& wire)
 
 ReplyReader::Reply MailSender::readReply(const std::string& expected)
 {
+    return readReply(expected, deadline());
+}
+
+ReplyReader::Reply MailSender::readReply(const std::string& expected, std::chrono::steady_clock::time_point until)
+{
     const std::string message = ErrorMessage::getInstance().response(expected);
-    const auto until = deadline();
     ReplyReader::Reply reply;
     char buffer[4096];
     while (!reader.next(reply)) {

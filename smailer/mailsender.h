@@ -43,6 +43,15 @@ public:
     // Sends the mail set by setMail; without one, does nothing.
     void sendMail();
 
+    // The wait for the reply to the end of the data starts when the last byte has left this
+    // machine, and lasts the recommended ten minutes of RFC 5321 section 4.5.3.2 (or the time-out,
+    // when that is longer): a slow link must not turn an accepted mail into a failure, and a
+    // retry into a second copy. Shorter values are for tests.
+    static constexpr std::chrono::milliseconds kFinalReplyTimeout{10 * 60 * 1000};
+    void setFinalReplyTimeout(std::chrono::milliseconds wait) { finalReplyTimeout = wait; }
+    // Fewer bytes a second than this over a whole time-out period end the upload.
+    static constexpr std::size_t kMinBytesPerSecond = 1024;
+
 private:
     void conn();
     void hello();
@@ -58,6 +67,7 @@ private:
     void sendRequest(Operation operation, const std::string& text);
     // Reads one whole reply; throws the expected code's message when no whole reply arrives.
     ReplyReader::Reply readReply(const std::string& expected);
+    ReplyReader::Reply readReply(const std::string& expected, std::chrono::steady_clock::time_point until);
     void rcvResponse(const std::string& expected);
     // Sends message text through the DATA transparency filter in bounded pieces.
     void sendData(Operation operation, const char* data, std::size_t size);
@@ -78,6 +88,7 @@ private:
     ReplyReader reader;
     DataFilter filter;
     bool broken = false; // the dialogue is out of step or the connection is gone: no QUIT
+    std::chrono::milliseconds finalReplyTimeout = kFinalReplyTimeout;
 };
 
 } // namespace SMailer

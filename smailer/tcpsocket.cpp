@@ -6,7 +6,11 @@
 
 #include <csignal>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -129,28 +133,159 @@ TcpSocket::ConnectResult TcpSocket::connect(const std::string& host, unsigned sh
     const std::string service = std::to_string(port);
     if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list.head) != 0 || !list.head)
         return ConnectResult::ResolveFailed;
-
+    // Interleaved by family, the resolver's first family first (RFC 8305 section 4).
+    std::vector<Address> first;
+    std::vector<Address> other;
     for (addrinfo* ai = list.head; ai; ai = ai->ai_next) {
-        m_fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-        if (m_fd < 0)
+        if (ai->ai_addrlen > sizeof(sockaddr_storage))
             continue;
-        int rc;
-        do {
-            rc = ::connect(m_fd, ai->ai_addr, ai->ai_addrlen);
-        } while (rc != 0 && errno == EINTR);
-        if (rc == 0)
-            return ConnectResult::Connected;
-        if (errno == EINPROGRESS && waitFor(POLLOUT, deadline) == Status::Ok) {
+        Address address{};
+        std::memcpy(&address.storage, ai->ai_addr, ai->ai_addrlen);
+        address.length = ai->ai_addrlen;
+        (ai->ai_family == list.head->ai_family ? first : other).push_back(address);
+    }
+    std::vector<Address> ordered;
+    for (std::size_t i = 0; i < first.size() || i < other.size(); ++i) {
+        if (i < first.size())
+            ordered.push_back(first[i]);
+        if (i < other.size())
+            ordered.push_back(other[i]);
+    }
+    return connect(ordered, deadline);
+}
+
+TcpSocket::ConnectResult TcpSocket::connect(const std::vector<Address>& addresses, Clock::time_point deadline)
+{
+    close();
+    std::vector<int> attempts; // connecting, in the order started
+    const auto closeAll = [&attempts] {
+        for (const int fd : attempts)
+            ::close(fd);
+        attempts.clear();
+    };
+    std::size_t next = 0;
+    Clock::time_point nextStart = Clock::now();
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline)
+            break;
+        if (next < addresses.size() && (now >= nextStart || attempts.empty())) {
+            const Address& address = addresses[next++];
+            nextStart = now + kAttemptDelay;
+            const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+            if (fd < 0) {
+                nextStart = now;
+                continue;
+            }
+            int rc;
+            do {
+                rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+            } while (rc != 0 && errno == EINTR);
+            if (rc == 0) {
+                closeAll();
+                m_fd = fd;
+                return ConnectResult::Connected;
+            }
+            if (errno != EINPROGRESS) {
+                ::close(fd);
+                nextStart = now; // refused at once: the next one now
+                continue;
+            }
+            attempts.push_back(fd);
+        }
+        if (attempts.empty()) {
+            if (next >= addresses.size())
+                break;
+            continue;
+        }
+        std::vector<pollfd> fds;
+        for (const int fd : attempts)
+            fds.push_back({fd, POLLOUT, 0});
+        const Clock::time_point wakeUp = next < addresses.size() && nextStart < deadline ? nextStart : deadline;
+        const int rc = ::poll(fds.data(), fds.size(), remainingMs(wakeUp));
+        if (rc < 0 && errno != EINTR)
+            break;
+        for (std::size_t i = 0; rc > 0 && i < fds.size(); ++i) {
+            if (fds[i].revents == 0)
+                continue;
             int error = 0;
             socklen_t length = sizeof error;
-            if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
+            if (::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
+                m_fd = fds[i].fd;
+                attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(i));
+                closeAll();
                 return ConnectResult::Connected;
+            }
+            ::close(fds[i].fd);
+            attempts.erase(std::find(attempts.begin(), attempts.end(), fds[i].fd));
+            nextStart = Clock::now(); // that one failed: the next one now
         }
-        close();
-        if (Clock::now() >= deadline)
-            break;
     }
+    closeAll();
     return ConnectResult::ConnectFailed;
+}
+
+void TcpSocket::startLowSpeedLimit(std::size_t minBytesPerSecond, std::chrono::milliseconds period)
+{
+    m_lowSpeed = true;
+    m_minBytesPerSecond = minBytesPerSecond;
+    m_period = period;
+    m_periodStart = Clock::now();
+    m_periodBytes = 0;
+}
+
+bool TcpSocket::progress(std::size_t bytes)
+{
+    if (!m_lowSpeed)
+        return true;
+    m_periodBytes += bytes;
+    const Clock::time_point now = Clock::now();
+    if (now - m_periodStart < m_period)
+        return true;
+    const auto seconds = std::chrono::duration<double>(now - m_periodStart).count();
+    if (static_cast<double>(m_periodBytes) < static_cast<double>(m_minBytesPerSecond) * seconds)
+        return false;
+    m_periodStart = now;
+    m_periodBytes = 0;
+    return true;
+}
+
+TcpSocket::Clock::time_point TcpSocket::nextCheck(Clock::time_point deadline) const
+{
+    if (!m_lowSpeed)
+        return deadline;
+    const Clock::time_point periodEnd = m_periodStart + m_period;
+    return periodEnd < deadline ? periodEnd : deadline;
+}
+
+TcpSocket::Status TcpSocket::drain(std::chrono::milliseconds stallLimit)
+{
+    if (m_fd < 0)
+        return Status::Error;
+    int last = -1;
+    Clock::time_point lastMove = Clock::now();
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(m_fd, SIOCOUTQ, &queued) != 0)
+            return Status::Ok; // no way to tell: the reply's own wait decides
+        if (queued == 0)
+            return Status::Ok;
+        const Clock::time_point now = Clock::now();
+        if (last >= 0 && queued < last)
+            lastMove = now;
+        if (!progress(last > queued ? static_cast<std::size_t>(last - queued) : 0))
+            return Status::Timeout;
+        if (now - lastMove >= stallLimit)
+            return Status::Timeout;
+        last = queued;
+        // The peer may answer early (a refusal before the end); the reply's wait reads it.
+        pollfd pfd{m_fd, POLLIN, 0};
+        const int rc = ::poll(&pfd, 1, 20);
+        if (rc > 0)
+            return Status::Ok;
+        if (rc < 0 && errno != EINTR)
+            return Status::Error;
+    }
 }
 
 TcpSocket::TlsResult TcpSocket::startTls(const std::string& serverName, const std::string& caFile,
@@ -229,9 +364,16 @@ TcpSocket::Status TcpSocket::tlsSend(const char* data, std::size_t size, Clock::
         const int rc = SSL_write_ex(m_tls->ssl, data + sent, size - sent, &written);
         if (rc == 1) {
             sent += written;
+            if (!progress(written))
+                return Status::Timeout;
             continue;
         }
-        const Status next = tlsWait(SSL_get_error(m_tls->ssl, rc), deadline);
+        const Status next = tlsWait(SSL_get_error(m_tls->ssl, rc), nextCheck(deadline));
+        if (next == Status::Timeout && Clock::now() < deadline) {
+            if (!progress(0))
+                return Status::Timeout;
+            continue;
+        }
         if (next != Status::Ok)
             return next;
     }
@@ -266,12 +408,19 @@ TcpSocket::Status TcpSocket::sendAll(const char* data, std::size_t size, Clock::
         const ssize_t n = ::send(m_fd, data + sent, size - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
+            if (!progress(static_cast<std::size_t>(n)))
+                return Status::Timeout;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const Status ready = waitFor(POLLOUT, deadline);
+            const Status ready = waitFor(POLLOUT, nextCheck(deadline));
+            if (ready == Status::Timeout && Clock::now() < deadline) {
+                if (!progress(0))
+                    return Status::Timeout; // a whole period too slow
+                continue;
+            }
             if (ready != Status::Ok)
                 return ready;
             continue;

@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <sys/socket.h>
 
 namespace MUtils {
 
@@ -24,11 +27,32 @@ public:
     TcpSocket(const TcpSocket&) = delete;
     TcpSocket& operator=(const TcpSocket&) = delete;
 
-    // Resolves host (names and IPv4/IPv6 literals) and tries each address in turn until one
-    // connects or the deadline passes.
+    struct Address {
+        sockaddr_storage storage;
+        socklen_t length;
+    };
+
+    // Resolves host (names and IPv4/IPv6 literals) and connects to one of its addresses.
     ConnectResult connect(const std::string& host, unsigned short port, Clock::time_point deadline);
+    // Connects to the first of addresses that answers, the way current clients do it (RFC 8305):
+    // families interleaved, the next address tried 250 ms after the one before (at once when that
+    // one fails) while the earlier ones go on, all within the deadline. A dead first address
+    // cannot hide a working second one.
+    ConnectResult connect(const std::vector<Address>& addresses, Clock::time_point deadline);
+
+    static constexpr std::chrono::milliseconds kAttemptDelay{250};
     // Sends every byte, continuing partial sends; never raises SIGPIPE.
     Status sendAll(const char* data, std::size_t size, Clock::time_point deadline);
+    // Waits until every byte sent has left this machine (the kernel's send queue is empty), or
+    // the peer has something to say: Ok. Timeout when nothing moved for stallLimit, or under the
+    // low-speed limit.
+    Status drain(std::chrono::milliseconds stallLimit);
+
+    // A low-speed limit in the manner of common transfer tools: while it is on, fewer than
+    // minBytesPerSecond over any whole period (of sends and of the drain) ends the transfer with
+    // Timeout. Off by default and after stopLowSpeedLimit().
+    void startLowSpeedLimit(std::size_t minBytesPerSecond, std::chrono::milliseconds period);
+    void stopLowSpeedLimit() { m_lowSpeed = false; }
     // Receives what is there (at least one byte) into buffer; Closed when the peer has hung up.
     Status receive(char* buffer, std::size_t capacity, std::size_t& received, Clock::time_point deadline);
     void close();
@@ -53,8 +77,18 @@ private:
     Status tlsSend(const char* data, std::size_t size, Clock::time_point deadline);
     Status tlsReceive(char* buffer, std::size_t capacity, std::size_t& received, Clock::time_point deadline);
 
+    // Counts bytes that moved toward the peer; false when the last whole period was too slow.
+    bool progress(std::size_t bytes);
+    // The deadline for the next wait: the earlier of deadline and the end of the period.
+    Clock::time_point nextCheck(Clock::time_point deadline) const;
+
     int m_fd = -1;
     std::unique_ptr<Tls> m_tls;
+    bool m_lowSpeed = false;
+    std::size_t m_minBytesPerSecond = 0;
+    std::chrono::milliseconds m_period{0};
+    Clock::time_point m_periodStart;
+    std::size_t m_periodBytes = 0;
 };
 
 } // namespace MUtils

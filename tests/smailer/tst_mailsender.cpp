@@ -40,6 +40,7 @@ QString sendThrough(const ScriptedSmtpServer& server, const std::string& user, R
 {
     try {
         MailSender sender("127.0.0.1", user, "Err.submit7", server.port(), wait);
+        sender.setFinalReplyTimeout(wait);
         sender.setMail(&mail.wrapper());
         sender.sendMail();
     } catch (const MailException& e) {

@@ -160,14 +160,15 @@ bool ScriptedSmtpServer::answer(int fd, const std::string& step)
     if (const auto action = m_actions.find(step); action != m_actions.end())
         action->second();
     const auto it = m_script.find(step);
-    const Step what = it != m_script.end() ? it->second : Step{Action::Reply, kDefaults.at(step)};
+    const Step what = it != m_script.end() ? it->second : Step{Action::Reply, kDefaults.at(step), 0};
     switch (what.action) {
     case Action::Reply:
         return sendText(fd, what.reply);
     case Action::Close:
         return false;
-    case Action::Stall:
-        while (!m_stop) {
+    case Action::Stall: {
+        const auto hangUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(what.hangUpAfterMs);
+        while (!m_stop && (what.hangUpAfterMs == 0 || std::chrono::steady_clock::now() < hangUp)) {
             // Keep reading so the client's sends never block on a full window.
             pollfd pfd{fd, POLLIN, 0};
             if (::poll(&pfd, 1, 50) > 0) {
@@ -180,6 +181,7 @@ bool ScriptedSmtpServer::answer(int fd, const std::string& step)
             }
         }
         return false;
+    }
     }
     return false;
 }

@@ -19,11 +19,12 @@ public:
     enum class Action {
         Reply,     // send the reply text
         Close,     // hang up instead of replying (for "DATA": as soon as message bytes arrive)
-        Stall,     // never reply, keep the connection open
+        Stall,     // never reply, keep the connection open (or hang up after hangUpAfterMs)
     };
     struct Step {
         Action action = Action::Reply;
         std::string reply;
+        int hangUpAfterMs = 0;
     };
 
     // segment: replies are sent in pieces of this many bytes with short pauses (0: whole).
@@ -46,9 +47,9 @@ public:
     // Waits (bounded) until the client has gone away.
     bool waitForClientGone(int timeoutMs) const;
 
-    static Step reply(std::string text) { return {Action::Reply, std::move(text)}; }
-    static Step close() { return {Action::Close, {}}; }
-    static Step stall() { return {Action::Stall, {}}; }
+    static Step reply(std::string text) { return {Action::Reply, std::move(text), 0}; }
+    static Step close() { return {Action::Close, {}, 0}; }
+    static Step stall(int hangUpAfterMs = 0) { return {Action::Stall, {}, hangUpAfterMs}; }
 
 private:
     void serve();

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "tests/tools/pythonservice.h"
+
 #include <QJsonObject>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <memory>
 
 // A real SMTP server for tests: aiosmtpd (tools/smtpsink.py) on 127.0.0.1 with AUTH LOGIN
 // required, saving each accepted mail as an .eml file. Stopped by the destructor.
@@ -12,11 +15,10 @@ class SmtpSink {
 public:
     explicit SmtpSink(const QString& password = QStringLiteral("Err.submit7"), const QString& user = QString(),
                       const QStringList& extraArguments = QStringList());
-    ~SmtpSink();
 
-    bool isRunning() const { return m_port != 0; }
-    quint16 port() const { return m_port; }
-    QString error() const { return m_error; }
+    bool isRunning() const { return m_service->isRunning(); }
+    quint16 port() const { return m_service->port(); }
+    QString error() const { return m_service->error(); }
     // The saved mails, oldest first.
     QStringList mails() const;
     // Waits (bounded) until count mails have arrived.
@@ -25,11 +27,9 @@ public:
     // Parses a saved mail with Python's email package; the attachment's bytes go to attachmentOut
     // when it is not empty.
     static QJsonObject parse(const QString& emlPath, const QString& attachmentOut = QString());
-    static QString toolPath(const QString& name);
+    static QString toolPath(const QString& name) { return PythonService::toolPath(name); }
 
 private:
     QTemporaryDir m_dir;
-    QProcess m_process;
-    quint16 m_port = 0;
-    QString m_error;
+    std::unique_ptr<PythonService> m_service;
 };
