@@ -2,6 +2,7 @@
 settings and restart. Runs under xvfb-run; message boxes are answered with xdotool."""
 import hashlib
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -11,8 +12,8 @@ import unittest
 import zipfile
 
 sys.path.insert(0, os.environ["CRASHUI_TEST_TOOLS"])
-from crashuitest import BINARY, Host, Sink, environment, find_window, parse_mail, press_return, sha, \
-    start_on_display  # noqa: E402
+from crashuitest import BINARY, Host, Sink, SlowRefusal, environment, find_window, parse_mail, press_return, \
+    sha, start_on_display  # noqa: E402
 
 
 class HostTest(unittest.TestCase):
@@ -168,6 +169,58 @@ class BadInput(HostTest):
                     for entry in z.namelist():
                         self.assertNotIn("/", entry)
                         self.assertNotIn("\\", entry)
+
+
+class Faults(HostTest):
+    """Faults of the surroundings, found by a hostile tester."""
+
+    def test_file_size_limit_fails_the_ordinary_way(self):
+        # SIGXFSZ killed the program while packing (exit 153, no box, no restart, choices not
+        # saved, a partial temporary archive left behind).
+        sink = self.sink()
+        host = self.host()
+        with open(host.dump, "ab") as f:
+            f.write(os.urandom(3 << 20))
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+        proc = start_on_display([BINARY] + host.args(), host.env("xcb", sink.port), preexec_fn=limit)
+        try:
+            window = find_window("错误", timeout=60)
+            self.assertIsNotNone(window, "no failure box: exit %s" % proc.poll())
+            press_return(window)
+            self.assertEqual(proc.wait(30), 0)
+        finally:
+            proc.kill()
+        self.assertEqual(sink.mails(), [])
+        self.assertTrue(os.path.exists(host.dump))
+        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "x.dmp"])
+        self.assertEqual(host.read_ini(), "[user]\nisRestart=1\nisSend=1\n")
+        self.assertEqual(host.restart_args(), "Title\n--opt\ntwo words\n")
+
+    def test_escape_while_sending_then_failure(self):
+        # Closed while sending, then the mail failed: nobody learnt of it, choices not saved.
+        server = SlowRefusal()
+        self.addCleanup(server.stop)
+        host = self.host()
+        env = host.env("xcb", server.port)
+        env["CRASHUI_SMTP_TIMEOUT"] = "30"
+        proc = start_on_display([BINARY] + host.args(), env)
+        try:
+            window = find_window("Title")
+            self.assertIsNotNone(window)
+            self.assertTrue(server.connected.wait(40), "the report was not sent")
+            subprocess.run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=10)
+            subprocess.run(["xdotool", "key", "Escape"], check=True, timeout=10)
+            self.assertEqual(proc.wait(60), 0)
+            stderr = proc.stderr.read()
+        finally:
+            proc.kill()
+        self.assertIn("crashui: the crash report could not be sent", stderr)
+        self.assertIsNone(find_window("错误", timeout=1))
+        self.assertEqual(host.read_ini(), "[user]\nisRestart=1\nisSend=1\n")
+        self.assertTrue(os.path.exists(host.dump))
 
 
 if __name__ == "__main__":

@@ -5,8 +5,10 @@ import json
 import os
 import random
 import shutil
+import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 BINARY = os.environ.get("CRASHUI_BINARY", "")
@@ -53,11 +55,11 @@ def find_window(title, timeout=30):
     return None
 
 
-def start_on_display(args, env):
+def start_on_display(args, env, preexec_fn=None):
     """Starts the program on the test's X server. A program that could not even connect to the
     server (seen once under heavy load) is started again; nothing else is retried."""
     for _ in range(3):
-        proc = subprocess.Popen(args, env=env, stderr=subprocess.PIPE, text=True)
+        proc = subprocess.Popen(args, env=env, stderr=subprocess.PIPE, text=True, preexec_fn=preexec_fn)
         try:
             proc.wait(1)
         except subprocess.TimeoutExpired:
@@ -148,3 +150,33 @@ def parse_mail(eml, attachment_out=None):
     """What tools/parsemail.py reads from a received mail; the attachment goes to attachment_out."""
     args = [PYTHON, os.path.join(TOOLS, "parsemail.py"), eml] + ([attachment_out] if attachment_out else [])
     return json.loads(subprocess.run(args, capture_output=True, text=True, check=True).stdout)
+
+
+class SlowRefusal:
+    """An SMTP server that accepts a connection, says nothing for a while, then refuses with 554:
+    time for the test to act while the report is being sent. connected is set on the connection."""
+
+    def __init__(self, delay=4.0):
+        self.delay = delay
+        self.connected = threading.Event()
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        try:
+            client, _ = self.listener.accept()
+        except OSError:
+            return
+        self.connected.set()
+        time.sleep(self.delay)
+        try:
+            client.sendall(b"554 5.3.2 not now\r\n")
+            client.close()
+        except OSError:
+            pass
+
+    def stop(self):
+        self.listener.close()
