@@ -5,7 +5,9 @@
 #include "dialog/crashui.h"
 #include "dialog/highdpi.h"
 #include "dispatch/handler.h"
+#include "dispatch/pendingsender.h"
 #include "report/message.h"
+#include "report/outcome.h"
 #include "report/paraminfo.h"
 
 #include <QApplication>
@@ -14,12 +16,31 @@
 #include <QTextCodec>
 
 #include <csignal>
+#include <cstring>
+
+namespace {
+
+// crashui --send-pending ROOT_DIR: no window, no display needed.
+int sendPending(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    return PendingSender::runHeadless(QCoreApplication::arguments());
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     // Past a file-size limit, writing the archive must fail with EFBIG and take the ordinary
     // failure path (dump kept, box, restart, choices saved) instead of killing the program.
     std::signal(SIGXFSZ, SIG_IGN);
+    if (argc >= 2 && std::strcmp(argv[1], "--send-pending") == 0) {
+        QTextCodec* codec = Lumo::getCodecs();
+        if (!codec)
+            return -1;
+        Lumo::installCodec(codec);
+        return sendPending(argc, argv);
+    }
     Lumo::prepareHighDpi();
     // The dialog draws nothing with OpenGL. Without the GL stack (on X11 it pulls in Mesa) the
     // program starts faster and needs a fraction of the memory, on a machine that may just have
@@ -47,10 +68,13 @@ int main(int argc, char* argv[])
 
     int result = 0;
     {
+        DispatchOutcome outcome;
         crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags());
+        dialog.setOutcome(&outcome);
         {
             Handler handler(nullptr);
             handler.setCrashContext(context);
+            handler.setOutcome(&outcome);
             QObject::connect(&dialog, SIGNAL(sig_crashInfo(Message)), &handler, SLOT(slot_crashInfo(Message)));
             QObject::connect(&handler, SIGNAL(sig_close(bool)), &dialog, SLOT(slot_mailSended(bool)));
             QObject::connect(&handler, SIGNAL(sig_sendMail()), &dialog, SLOT(slot_sendMail()));

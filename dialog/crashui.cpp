@@ -230,9 +230,19 @@ void crashui::slot_mailSended(bool success)
         qWarning("crashui: the crash report could not be sent");
     else if (m_dismissed)
         qWarning("crashui: the crash report was sent");
-    if (!success && !m_dismissed)
-        QMessageBox::critical(this, QStringLiteral("错误"), QStringLiteral("邮件发送失败"), QMessageBox::Ok,
-                              QMessageBox::NoButton);
+    if (!success && !m_dismissed) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("错误"), QStringLiteral("邮件发送失败"), QMessageBox::Ok,
+                        this);
+        box.setDefaultButton(QMessageBox::NoButton);
+        if (m_outcome && !m_outcome->reason().isEmpty()) {
+            // The details say why, and what becomes of the report.
+            box.setDetailedText(m_outcome->reason() + QLatin1Char('\n') +
+                                (m_outcome->kept() ? QStringLiteral("The report is kept and will be sent later.")
+                                                   : QStringLiteral("The report could not be kept; the dump stays "
+                                                                    "where it is.")));
+        }
+        box.exec();
+    }
     saveChoices();
     close();
     // A hidden window's close does not end the event loop (Qt 6 as well): end it here.

@@ -2,6 +2,7 @@
 
 #include "platform/basedialog.h"
 #include "report/message.h"
+#include "report/outcome.h"
 
 #include <QByteArray>
 #include <QString>
@@ -28,6 +29,10 @@ class crashui : public Lumo::CBaseDialog {
 public:
     crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowFlags flags);
     ~crashui() override;
+
+    // Where the reason of a failed dispatch is read from, for the failure box's details; may stay
+    // unset. Not owned.
+    void setOutcome(const DispatchOutcome* outcome) { m_outcome = outcome; }
 
 signals:
     void sig_crashInfo(Message);
@@ -68,6 +73,7 @@ private:
     Lumo::CSimpleTextWidget* m_noticeText;
     QByteArray m_rootDir;
     QString m_layoutXml;
+    const DispatchOutcome* m_outcome = nullptr;
     bool m_sending = false;   // between slot_sendMail and slot_mailSended
     bool m_dismissed = false; // closed by the user while sending: hidden, waiting for the outcome
 };

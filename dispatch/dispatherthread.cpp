@@ -21,6 +21,10 @@ void DispatherThread::run()
     const bool result = m_owner->doMail(m_msg, m_info);
     if (m_msg.isRestart)
         QProcess::startDetached(m_info.appPath, m_info.appArgs);
+    // The new report went through: the server takes mail now, so the reports that failed before
+    // go too. The host is back already; only the progress bar runs a little longer.
+    if (result && m_msg.isSend && !m_info.dumpFile.isEmpty())
+        m_owner->sendPending(m_info.dumpDir);
     m_owner->sendClose(result);
     m_finished.store(true, std::memory_order_release);
 }

@@ -1,8 +1,9 @@
 #include "dispatch/handler.h"
 
 #include "dispatch/dispatherthread.h"
-#include "dispatch/reportarchive.h"
-#include "dispatch/reportmail.h"
+#include "dispatch/pendingsender.h"
+#include "dispatch/pendingstore.h"
+#include "dispatch/smtpsettings.h"
 
 #include <QFile>
 #include <QStringList>
@@ -41,16 +42,28 @@ bool Handler::doMail(Message msg, ParamInfo info)
     if (!msg.isSend || info.dumpFile.isEmpty())
         return true;
 
-    ReportArchive::removeAbandoned(info.dumpDir);
-    ReportArchive archive(info);
-    if (!archive.pack())
-        return false;
-    const bool result = sendReportMail(archive.open(), info.dumpName, msg.description);
-    if (result)
-        archive.sent();
-    else
-        archive.keep();
-    return result;
+    PendingStore store(info.dumpDir);
+    store.removeLitter();
+    QString reason;
+    std::unique_ptr<PendingReport> report =
+        store.create(info, msg.description, SmtpSettings::current().mailbox, &reason);
+    const bool kept = report != nullptr;
+    const bool sent = kept && PendingSender::send(*report, &reason);
+    report.reset(); // released: from here on other processes may send or prune it
+    store.prune(PendingStore::Limits::current());
+    if (!sent) {
+        qWarning("crashui: the crash report was not sent: %s%s", qPrintable(reason),
+                 kept ? " (it is kept and will be sent later)" : "");
+        if (m_outcome)
+            m_outcome->setFailure(reason, kept);
+    }
+    return sent;
+}
+
+void Handler::sendPending(const QString& dumpDir)
+{
+    PendingStore store(dumpDir);
+    PendingSender(store).sendDue(true);
 }
 
 void Handler::sendClose(bool success)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "report/message.h"
+#include "report/outcome.h"
 #include "report/paraminfo.h"
 
 #include <QObject>
@@ -14,6 +15,12 @@ public:
     // The crash context that each confirmation copies into its worker. Set before the dialog can
     // confirm; empty (nothing to send) until then. GUI thread.
     void setCrashContext(const ParamInfo& context) { m_context = context; }
+    // Where a failure's reason goes for the dialog; may stay unset. Not owned.
+    void setOutcome(DispatchOutcome* outcome) { m_outcome = outcome; }
+
+    // After the new report was accepted: sends every pending report of dumpDir (the server just
+    // took one). Worker thread.
+    void sendPending(const QString& dumpDir);
     // Waits for a worker that still runs, so that its mail and restart complete; the wait is
     // bounded by the mailer's own bounded waits.
     ~Handler() override;
@@ -26,8 +33,9 @@ public slots:
     // Starts a worker with copies of msg and the crash context, then emits sig_sendMail().
     // Refused (nothing happens) while an earlier worker still runs.
     void slot_crashInfo(Message msg);
-    // The report job: archive, mail, clean-up. True when mailed or when there was nothing to
-    // mail; false when the archive could not be made or the mail failed. Worker thread.
+    // The report job: the archive, recorded as a pending report before the mail starts, the mail,
+    // the clean-up. True when mailed or when there was nothing to mail; false when the archive
+    // could not be made or the mail failed (the report then stays pending). Worker thread.
     bool doMail(Message msg, ParamInfo info);
     void sendClose(bool success);
 
@@ -35,4 +43,5 @@ private:
     bool workerRunning() const;
 
     ParamInfo m_context;
+    DispatchOutcome* m_outcome = nullptr;
 };

@@ -6,10 +6,13 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -45,11 +48,13 @@ QString dumpEntry(const QString& reportName)
     return QStringLiteral("%1.dmp").arg(reportName);
 }
 
+} // namespace
+
 // A name from outside (the dump name, a log file's name) made safe as a file name in the dumps
 // folder and as an archive entry: no path separator (so nothing lands outside the folder, and
 // nobody who unpacks the report writes outside theirs), no control character (it would break the
 // mail's part headers), and short enough for any file system.
-QString safeFileName(const QString& name)
+QString ReportArchive::safeFileName(const QString& name)
 {
     constexpr int kMaxBytes = 200;
     QString safe = name;
@@ -69,7 +74,6 @@ QString safeFileName(const QString& name)
     return safe;
 }
 
-} // namespace
 
 bool ReportArchive::FileState::operator==(const FileState& other) const
 {
@@ -91,9 +95,7 @@ ReportArchive::FileState ReportArchive::FileState::of(const QString& path)
     return state;
 }
 
-ReportArchive::ReportArchive(const ParamInfo& info) : m_info(info), m_reportName(safeFileName(info.dumpName))
-{
-}
+ReportArchive::ReportArchive(const ParamInfo& info) : m_info(info), m_reportName(safeFileName(info.dumpName)) {}
 
 ReportArchive::~ReportArchive()
 {
@@ -101,28 +103,34 @@ ReportArchive::~ReportArchive()
         ::close(m_fd);
 }
 
-QString ReportArchive::keptPath() const
+int ReportArchive::takeDescriptor()
 {
-    // Both fields at once: a "%2" inside the root directory must stay as it is.
-    return QStringLiteral("%1/dumps/%2.rar").arg(m_info.rootDir, m_reportName);
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
 }
 
-bool ReportArchive::pack()
+bool ReportArchive::packTo(const QString& target)
 {
-    // This run's own name, made exclusively; the lock tells later runs that it is in use.
-    QByteArray pattern = QFile::encodeName(keptPath()) + ".XXXXXX";
+    // A name of this run's own, made exclusively; the lock tells later runs that it is in use.
+    QByteArray pattern = QFile::encodeName(target) + ".XXXXXX";
     const int placeholder = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (placeholder < 0)
+    if (placeholder < 0) {
+        m_error = QStringLiteral("could not create the archive in %1: %2")
+                      .arg(QFileInfo(target).path(), QString::fromLocal8Bit(std::strerror(errno)));
         return false;
+    }
     ::flock(placeholder, LOCK_EX | LOCK_NB);
-    m_path = QFile::decodeName(pattern);
+    const QString temporary = QFile::decodeName(pattern);
 
     m_dumpBefore = FileState::of(m_info.dumpFile);
-    ZipOwner zip(CreateZip(wide(m_path).c_str(), nullptr));
+    ZipOwner zip(CreateZip(wide(temporary).c_str(), nullptr));
     bool ok = zip && m_dumpBefore.valid;
     // Without the dump there is nothing worth sending; a mail without it must not lead to the
     // dump's removal.
     ok = ok && ZipAdd(zip.get(), wide(dumpEntry(m_reportName)).c_str(), wide(m_info.dumpFile).c_str()) == ZR_OK;
+    if (!ok && m_error.isEmpty())
+        m_error = QStringLiteral("could not read the dump %1").arg(m_info.dumpFile);
     if (ok) {
         for (const QString& logFile : m_info.logFiles) {
             const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
@@ -130,45 +138,33 @@ bool ReportArchive::pack()
                 ZipAdd(zip.get(), wide(safeFileName(pieces.last())).c_str(), wide(logFile).c_str()); // an unreadable log is left out
         }
         ok = CloseZipZ(zip.release()) == ZR_OK;
+        if (!ok)
+            m_error = QStringLiteral("could not write the archive in %1 (disk full or a file-size limit?)")
+                          .arg(QFileInfo(target).path());
     }
+    // The archive has its final name only when it is complete, and never replaces another.
+    const QByteArray final = QFile::encodeName(target);
+    if (ok && ::link(pattern.constData(), final.constData()) != 0) {
+        m_error = QStringLiteral("could not name the archive %1").arg(target);
+        ok = false;
+    }
+    ::unlink(pattern.constData());
     if (ok) {
-        m_fd = ::open(pattern.constData(), O_RDONLY | O_CLOEXEC);
+        m_fd = ::open(final.constData(), O_RDONLY | O_CLOEXEC);
         struct stat info {};
         ok = m_fd >= 0 && ::fstat(m_fd, &info) == 0;
         if (ok) {
             ::flock(m_fd, LOCK_EX | LOCK_NB);
-            m_size = static_cast<std::uint64_t>(info.st_size);
+            m_size = static_cast<quint64>(info.st_size);
+        } else {
+            ::unlink(final.constData());
+            m_error = QStringLiteral("could not open the archive %1").arg(target);
         }
     }
     ::close(placeholder);
-    if (!ok) {
-        ::unlink(pattern.constData());
-        return false;
-    }
     // A dump still being written while it was packed: the archive holds only part of it.
-    m_dumpWhole = FileState::of(m_info.dumpFile) == m_dumpBefore;
-    return true;
-}
-
-OpenArchive ReportArchive::open() const
-{
-    return {m_fd, m_size, m_reportName + QStringLiteral(".rar")};
-}
-
-void ReportArchive::sent()
-{
-    ::unlink(QFile::encodeName(m_path).constData());
-    if (m_dumpWhole && FileState::of(m_info.dumpFile) == m_dumpBefore) {
-        QFile::remove(m_info.dumpFile);
-        return;
-    }
-    qWarning("crashui: the dump %s changed while it was packed or sent; it is kept",
-             QFile::encodeName(m_info.dumpFile).constData());
-}
-
-void ReportArchive::keep()
-{
-    ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(keptPath()).constData());
+    m_dumpWhole = ok && FileState::of(m_info.dumpFile) == m_dumpBefore;
+    return ok;
 }
 
 void ReportArchive::removeAbandoned(const QString& dumpDir)

@@ -1,16 +1,16 @@
 #pragma once
 
-#include "dispatch/reportmail.h"
 #include "report/paraminfo.h"
 
 #include <QString>
 
 #include <cstdint>
 
-// The report archive of one run: the dump and the logs packed into a ZIP archive of this run's
-// own (dumps/NAME.rar.XXXXXX, created exclusively and locked while the run holds it), then held
-// open so that the mail carries exactly what was packed, whatever happens to the path meanwhile.
-// Worker thread; the file is released on every path (destructor).
+// The report archive of one crash: the dump (entry NAME.dmp) and the logs packed into a ZIP
+// archive. It is written under a temporary name of its own beside the target (created
+// exclusively, locked while written), then renamed to the target and kept open and locked, so
+// that the mail carries exactly what was packed, whatever happens to the path meanwhile. Worker
+// thread; the descriptor is released by the destructor unless taken.
 class ReportArchive {
 public:
     explicit ReportArchive(const ParamInfo& info);
@@ -18,25 +18,17 @@ public:
     ReportArchive(const ReportArchive&) = delete;
     ReportArchive& operator=(const ReportArchive&) = delete;
 
-    // Packs the dump (entry NAME.dmp) and the logs; false when the dump could not be packed
-    // whole or the archive could not be written (nothing is left behind then).
-    bool pack();
-    // The packed archive, open for the mail.
-    OpenArchive open() const;
+    // Packs into target (which must not exist yet); false when the dump could not be packed or
+    // the archive could not be written (nothing is left behind then), with why in error().
+    bool packTo(const QString& target);
+    QString error() const { return m_error; }
 
-    // After the mail was accepted: removes the archive, and the dump only when it is still what
-    // was packed (same file, size and modification time); a dump that changed is kept, and
-    // standard error says so.
-    void sent();
-    // After a failed mail: the archive stays as dumps/NAME.rar beside the dump, for whoever looks.
-    void keep();
-
-    // The path the archive is kept at after a failed mail.
-    QString keptPath() const;
-
-    // Removes temporary archives in dumpDir that no running instance holds and that are older
-    // than a minute: left by a run that was killed while packing.
-    static void removeAbandoned(const QString& dumpDir);
+    // The packed archive: open (read-only), locked; the caller closes it.
+    int takeDescriptor();
+    quint64 size() const { return m_size; }
+    // The name the archive is mailed under: NAME.rar, whatever it is called on disk.
+    QString attachmentName() const { return m_reportName + QStringLiteral(".rar"); }
+    QString reportName() const { return m_reportName; }
 
     // What identifies the dump's content for the clean-up.
     struct FileState {
@@ -48,13 +40,22 @@ public:
         bool operator==(const FileState& other) const;
         static FileState of(const QString& path);
     };
+    FileState dumpBefore() const { return m_dumpBefore; }
+    // The dump did not change while it was packed: the archive holds all of it.
+    bool dumpWhole() const { return m_dumpWhole; }
+
+    // Removes temporary archives in dir that no running instance holds and that are older than a
+    // minute: left by a run that was killed while packing.
+    static void removeAbandoned(const QString& dir);
+    // A name from outside made safe as a file name and as an archive entry.
+    static QString safeFileName(const QString& name);
 
 private:
     ParamInfo m_info;
     QString m_reportName; // the dump name made safe as a file name and an entry name
-    QString m_path; // this run's archive
-    int m_fd = -1;  // open on the packed archive, locked
-    std::uint64_t m_size = 0;
+    QString m_error;
+    int m_fd = -1;
+    quint64 m_size = 0;
     FileState m_dumpBefore;
     bool m_dumpWhole = false;
 };

@@ -4,6 +4,7 @@
 #include "platform/codecs.h"
 #include "smailer/charsetlabel.h"
 #include "smailer/mailconstants.h"
+#include "smailer/mailexception.h"
 #include "smailer/mailsender.h"
 #include "smailer/winsockhelper.h"
 
@@ -89,25 +90,38 @@ ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QS
 namespace {
 
 template <typename Archive>
-bool send(const Archive& archive, const QString& dumpName, const QString& description)
+bool send(const Archive& archive, const QString& dumpName, const QString& description, const QString& messageId,
+          QString* reason)
 {
     try {
         const MUtils::WinSockHelper socketLayer;
         const SmtpSettings settings = SmtpSettings::current();
         if (!settings.error.isEmpty()) {
             // Nobody is contacted with a setting that had to be guessed.
-            qWarning("crashui: the report was not sent: %s", qPrintable(settings.error));
+            if (reason)
+                *reason = settings.error;
             return false;
         }
         ReportMail mail(settings.mailbox, dumpName, description, archive);
+        if (!messageId.isEmpty())
+            mail.setMessageId(messageId);
         SMailer::MailSender sender(utf8(settings.host), utf8(settings.mailbox), utf8(settings.password), settings.port,
                                    std::chrono::seconds(settings.timeoutSeconds), settings.security,
                                    QFile::encodeName(settings.caFile).toStdString());
         sender.setMail(&mail.wrapper());
         sender.sendMail();
         return true;
+    } catch (const SMailer::MailException& e) {
+        if (reason)
+            *reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
+        return false;
+    } catch (const std::exception& e) {
+        if (reason)
+            *reason = QString::fromUtf8(e.what());
+        return false;
     } catch (...) {
-        // The reason is not shown; the dialog reports a failed sending.
+        if (reason)
+            *reason = QStringLiteral("unknown failure");
         return false;
     }
 }
@@ -116,10 +130,11 @@ bool send(const Archive& archive, const QString& dumpName, const QString& descri
 
 bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description)
 {
-    return send(archivePath, dumpName, description);
+    return send(archivePath, dumpName, description, QString(), nullptr);
 }
 
-bool sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description)
+bool sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
+                    const QString& messageId, QString* reason)
 {
-    return send(archive, dumpName, description);
+    return send(archive, dumpName, description, messageId, reason);
 }

@@ -33,6 +33,8 @@ public:
     ReportMail& operator=(const ReportMail&) = delete;
 
     SMailer::MailWrapper& wrapper() { return *m_wrapper; }
+    // The same in every attempt of one report, so that a mail sent twice can be recognised.
+    void setMessageId(const QString& id) { m_info.setMessageId(id.toStdString()); }
     const std::string& charset() const { return m_charset; }
 
     // 8-bit text for the mail (mail codec), up to its first NUL byte.
@@ -53,4 +55,7 @@ private:
 // server accepted the whole mail; every failure, of any kind, is false. Blocks for at most the
 // mailer's bounded waits; meant for a worker thread.
 bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description);
-bool sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description);
+// The same for an archive held open, with the report's Message-ID; why it failed goes to reason:
+// the step and what the server said, in plain words.
+bool sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
+                    const QString& messageId, QString* reason);

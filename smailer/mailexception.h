@@ -1,13 +1,23 @@
 #pragma once
 
 #include <stdexcept>
+#include <string>
 
 namespace SMailer {
 
-// Every failure of the mailer, with a fixed English message. Thrown by value, caught by reference.
+// Every failure of the mailer. what() is the fixed English message of the step; reason() says in
+// plain words what went wrong and what the server said, for people (empty when there is nothing
+// to add). Thrown by value, caught by reference.
 class MailException : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit MailException(const std::string& message, std::string reason = std::string())
+        : std::runtime_error(message), m_reason(std::move(reason))
+    {
+    }
+    const std::string& reason() const { return m_reason; }
+
+private:
+    std::string m_reason;
 };
 
 } // namespace SMailer

@@ -22,6 +22,8 @@ public:
     void setReceiver(const std::string& name, const std::string& address);
     void setPriority(const std::string& priority);
     void setSubject(const std::string& subject);
+    // The mail's Message-ID ("<unique@domain>"), written after the Date line; none when empty.
+    void setMessageId(const std::string& id) { messageId = id; }
     // The part is not owned and must outlive every use of the record.
     void addMimeContent(MimeContent* content);
 
@@ -29,6 +31,7 @@ public:
     std::string getSenderAddress() const { return senderAddress; }
     std::string getPriority() const { return priority; }
     std::string getSubject() const { return subject; }
+    std::string getMessageId() const { return messageId; }
 
     // The value as stored: unchanged, or one encoded word in this record's charset.
     std::string encode(const std::string& value) const;
@@ -43,6 +46,7 @@ private:
     std::string priority;
     std::string subject;
     std::vector<MimeContent*> contents;
+    std::string messageId;
 };
 
 } // namespace SMailer

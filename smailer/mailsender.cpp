@@ -6,6 +6,8 @@
 #include "smailer/tcpsocket.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
 namespace SMailer {
 
@@ -62,6 +64,19 @@ MailSender::~MailSender()
     socket->close();
 }
 
+std::string MailSender::tooSlow() const
+{
+    return "the upload to " + peer() + " was slower than 1 KiB/s for " + std::to_string(timeout.count() / 1000) +
+           " s while " + activity;
+}
+
+std::string MailSender::seconds(std::chrono::steady_clock::time_point until) const
+{
+    // The wait that ran out: the time-out, or the longer wait for the final reply.
+    const auto waited = until - waitStarted;
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(waited + std::chrono::milliseconds(500)).count());
+}
+
 MUtils::TcpSocket& MailSender::sock()
 {
     return *socket;
@@ -72,11 +87,41 @@ std::chrono::steady_clock::time_point MailSender::deadline() const
     return std::chrono::steady_clock::now() + timeout;
 }
 
-void MailSender::fail(const std::string& message, bool connectionLost)
+void MailSender::fail(const std::string& message, bool connectionLost, const std::string& reason)
 {
     if (connectionLost)
         broken = true;
-    throw MailException(message);
+    throw MailException(message, reason);
+}
+
+void MailSender::at(const char* stepName, const char* doing)
+{
+    step = stepName;
+    activity = doing;
+}
+
+std::string MailSender::peer() const
+{
+    return server + ":" + std::to_string(port);
+}
+
+// "login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid"
+std::string MailSender::refused(const ReplyReader::Reply& reply) const
+{
+    std::string text = reply.text;
+    // The last line says it; multi-line replies repeat the code on every line.
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    const std::size_t lastLine = text.rfind('\n');
+    if (lastLine != std::string::npos)
+        text.erase(0, lastLine + 1);
+    if (text.size() > 200)
+        text.resize(200);
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = ' ';
+    }
+    return std::string(step) + " refused by " + peer() + ": " + text;
 }
 
 void MailSender::setMail(MailWrapper* wrapper)
@@ -86,11 +131,18 @@ void MailSender::setMail(MailWrapper* wrapper)
 
 void MailSender::conn()
 {
+    at("greeting", "waiting for its greeting");
     switch (sock().connect(server, port, deadline())) {
     case MUtils::TcpSocket::ConnectResult::ResolveFailed:
-        fail("Get server infomation error", true);
-    case MUtils::TcpSocket::ConnectResult::ConnectFailed:
-        fail(ErrorMessage::getInstance().response("220"), true);
+        fail("Get server infomation error", true, "could not find the server " + server);
+    case MUtils::TcpSocket::ConnectResult::ConnectFailed: {
+        const int error = sock().lastError();
+        std::string why = error == ETIMEDOUT ? "no answer within " + std::to_string(timeout.count() / 1000) + " s"
+                                             : std::string(std::strerror(error));
+        if (!why.empty())
+            why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
+        fail(ErrorMessage::getInstance().response("220"), true, "could not connect to " + peer() + ": " + why);
+    }
     case MUtils::TcpSocket::ConnectResult::Connected:
         break;
     }
@@ -105,21 +157,23 @@ void MailSender::secure()
     case MUtils::TcpSocket::TlsResult::Ok:
         return;
     case MUtils::TcpSocket::TlsResult::VerificationFailed:
-        fail("Server certificate verification error", true);
+        fail("Server certificate verification error", true, "server certificate not trusted (" + peer() + ")");
     case MUtils::TcpSocket::TlsResult::HandshakeFailed:
-        fail("TLS handshake error", true);
+        fail("TLS handshake error", true, "the TLS handshake with " + peer() + " failed");
     }
 }
 
 void MailSender::startTls()
 {
+    at("STARTTLS", "starting TLS");
     sendCommand(SendStartTls, "STARTTLS\r\n");
-    if (readReply("220").code != "220")
-        fail("Server does not support STARTTLS", false);
+    const ReplyReader::Reply reply = readReply("220");
+    if (reply.code != "220")
+        fail("Server does not support STARTTLS", false, refused(reply));
     // Whatever came after the 220 in clear text is not to be trusted as part of the TLS
     // dialogue (it could be injected): such a server is refused.
     if (reader.pending() != 0)
-        fail("TLS handshake error", true);
+        fail("TLS handshake error", true, peer() + " sent clear text after agreeing to TLS");
     secure();
 }
 
@@ -127,14 +181,15 @@ void MailSender::hello()
 {
     std::string host;
     if (!MUtils::TcpSocket::localHostName(host))
-        fail("Get local host name error", false);
+        fail("Get local host name error", false, "cannot read this machine's host name");
     // AUTH exists only after EHLO; servers that do not know EHLO refuse it with 5xx.
+    at("greeting", "greeting it");
     sendCommand(SendHelo, "EHLO " + host + "\r\n");
     const ReplyReader::Reply reply = readReply("250");
     const std::string& code = reply.code;
     if (security == Security::StartTls) {
         if (code != "250" || !offersStartTls(reply.text))
-            fail("Server does not support STARTTLS", false);
+            fail("Server does not support STARTTLS", false, peer() + " does not offer STARTTLS");
         startTls();
         // The server forgets everything said before TLS; greet it again.
         sendCommand(SendHelo, "EHLO " + host + "\r\n");
@@ -144,13 +199,14 @@ void MailSender::hello()
     if (code == "250")
         return;
     if (code.size() != 3 || code[0] != '5')
-        fail(ErrorMessage::getInstance().response("250"), false);
+        fail(ErrorMessage::getInstance().response("250"), false, refused(reply));
     sendCommand(SendHelo, "HELO " + host + "\r\n");
     rcvResponse("250");
 }
 
 void MailSender::login()
 {
+    at("login", "logging in");
     sendCommand(SendAuth, "AUTH LOGIN\r\n");
     rcvResponse("334");
     sendCommand(SendUserName, Base64Helper::encode(user) + "\r\n");
@@ -175,15 +231,19 @@ void MailSender::sendMail()
 
 void MailSender::sendHeader()
 {
+    at("sender", "naming the sender");
     sendCommand(SendMailFrom, "MAIL FROM: " + mail->getSenderAddress() + "\r\n");
     rcvResponse("250");
     mail->traverseReceiver();
+    at("receiver", "naming the receiver");
     while (mail->hasMoreReceiver()) {
         sendCommand(SendRcptTo, "RCPT TO: " + mail->nextReceiverAddress() + "\r\n");
         rcvResponse("250");
     }
+    at("data", "starting the data");
     sendCommand(SendData, "DATA\r\n");
     rcvResponse("354");
+    at("the report", "sending the report");
     sock().startLowSpeedLimit(kMinBytesPerSecond, timeout);
     filter.reset();
     const std::string header = mail->getHeader();
@@ -219,15 +279,17 @@ void MailSender::sendEnd()
     wire += kEndOfData;
     flushData(SendEnd, wire);
     if (sock().drain(timeout) != MUtils::TcpSocket::Status::Ok)
-        fail(ErrorMessage::getInstance().request(SendEnd), true);
+        fail(ErrorMessage::getInstance().request(SendEnd), true, tooSlow());
     sock().stopLowSpeedLimit();
     const auto wait = finalReplyTimeout > timeout ? finalReplyTimeout : timeout;
-    if (readReply("250", std::chrono::steady_clock::now() + wait).code != "250")
-        fail(ErrorMessage::getInstance().response("250"), false);
+    const ReplyReader::Reply reply = readReply("250", std::chrono::steady_clock::now() + wait);
+    if (reply.code != "250")
+        fail(ErrorMessage::getInstance().response("250"), false, refused(reply));
 }
 
 void MailSender::quit()
 {
+    at("QUIT", "ending the session");
     sendCommand(SendQuit, "QUIT\r\n");
     rcvResponse("221");
     socket->close();
@@ -239,14 +301,19 @@ void MailSender::sendCommand(Operation operation, const std::string& text)
     // deployment) must not smuggle a second command into the session.
     const std::size_t end = text.size() >= 2 ? text.size() - 2 : 0;
     if (text.compare(end, std::string::npos, "\r\n") != 0 || text.find_first_of(std::string("\r\n\0", 3)) != end)
-        fail(ErrorMessage::getInstance().request(operation), false);
+        fail(ErrorMessage::getInstance().request(operation), false,
+             "a configured value holds a line break; nothing was sent while " + std::string(activity));
     sendRequest(operation, text);
 }
 
 void MailSender::sendRequest(Operation operation, const std::string& text)
 {
-    if (sock().sendAll(text.data(), text.size(), deadline()) != MUtils::TcpSocket::Status::Ok)
-        fail(ErrorMessage::getInstance().request(operation), true);
+    const MUtils::TcpSocket::Status status = sock().sendAll(text.data(), text.size(), deadline());
+    if (status == MUtils::TcpSocket::Status::Timeout)
+        fail(ErrorMessage::getInstance().request(operation), true, tooSlow());
+    if (status != MUtils::TcpSocket::Status::Ok)
+        fail(ErrorMessage::getInstance().request(operation), true,
+             "the connection to " + peer() + " was lost while " + activity);
 }
 
 void MailSender::sendData(Operation operation, const char* data, std::size_t size)
@@ -274,15 +341,20 @@ ReplyReader::Reply MailSender::readReply(const std::string& expected)
 
 ReplyReader::Reply MailSender::readReply(const std::string& expected, std::chrono::steady_clock::time_point until)
 {
+    waitStarted = std::chrono::steady_clock::now();
     const std::string message = ErrorMessage::getInstance().response(expected);
     ReplyReader::Reply reply;
     char buffer[4096];
     while (!reader.next(reply)) {
         if (reader.overflowed())
-            fail(message, true);
+            fail(message, true, peer() + " sent an endless reply while " + std::string(activity));
         std::size_t received = 0;
-        if (sock().receive(buffer, sizeof buffer, received, until) != MUtils::TcpSocket::Status::Ok)
-            fail(message, true);
+        const MUtils::TcpSocket::Status status = sock().receive(buffer, sizeof buffer, received, until);
+        if (status == MUtils::TcpSocket::Status::Timeout)
+            fail(message, true,
+                 "no answer from the server within " + seconds(until) + " s while " + std::string(activity));
+        if (status != MUtils::TcpSocket::Status::Ok)
+            fail(message, true, peer() + " closed the connection while " + std::string(activity));
         reader.feed(buffer, received);
     }
     return reply;
@@ -290,8 +362,9 @@ ReplyReader::Reply MailSender::readReply(const std::string& expected, std::chron
 
 void MailSender::rcvResponse(const std::string& expected)
 {
-    if (readReply(expected).code != expected)
-        fail(ErrorMessage::getInstance().response(expected), false);
+    const ReplyReader::Reply reply = readReply(expected);
+    if (reply.code != expected)
+        fail(ErrorMessage::getInstance().response(expected), false, refused(reply));
 }
 
 } // namespace SMailer

@@ -72,7 +72,14 @@ private:
     // Sends message text through the DATA transparency filter in bounded pieces.
     void sendData(Operation operation, const char* data, std::size_t size);
     void flushData(Operation operation, std::string& wire);
-    [[noreturn]] void fail(const std::string& message, bool connectionLost);
+    [[noreturn]] void fail(const std::string& message, bool connectionLost, const std::string& reason);
+    // What the dialogue is doing now, for the reasons of failures: the step's name in a refusal
+    // ("login refused by ...") and what was being done ("... while logging in").
+    void at(const char* step, const char* activity);
+    std::string peer() const;
+    std::string refused(const ReplyReader::Reply& reply) const;
+    std::string tooSlow() const;
+    std::string seconds(std::chrono::steady_clock::time_point until) const;
     MUtils::TcpSocket& sock();
     std::chrono::steady_clock::time_point deadline() const;
 
@@ -89,6 +96,9 @@ private:
     DataFilter filter;
     bool broken = false; // the dialogue is out of step or the connection is gone: no QUIT
     std::chrono::milliseconds finalReplyTimeout = kFinalReplyTimeout;
+    const char* step = "greeting";
+    const char* activity = "waiting for its greeting";
+    std::chrono::steady_clock::time_point waitStarted;
 };
 
 } // namespace SMailer

@@ -62,6 +62,8 @@ std::string MailWrapper::getHeader()
     header += "From: " + prepareFrom() + "\r\n";
     header += "To: " + prepareTo() + "\r\n";
     header += "Date: " + prepareDate() + "\r\n";
+    if (!mailInfo->messageId.empty())
+        header += "Message-ID: " + mailInfo->messageId + "\r\n";
     header += "Subject: " + mailInfo->subject + "\r\n";
     header += std::string("X-Mailer: ") + MailerName + "\r\n";
     header += "X-Priority: " + mailInfo->priority + "\r\n";

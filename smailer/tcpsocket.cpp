@@ -165,15 +165,19 @@ TcpSocket::ConnectResult TcpSocket::connect(const std::vector<Address>& addresse
     };
     std::size_t next = 0;
     Clock::time_point nextStart = Clock::now();
+    m_lastError = ETIMEDOUT;
     for (;;) {
         const Clock::time_point now = Clock::now();
-        if (now >= deadline)
+        if (now >= deadline) {
+            m_lastError = ETIMEDOUT;
             break;
+        }
         if (next < addresses.size() && (now >= nextStart || attempts.empty())) {
             const Address& address = addresses[next++];
             nextStart = now + kAttemptDelay;
             const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
             if (fd < 0) {
+                m_lastError = errno;
                 nextStart = now;
                 continue;
             }
@@ -187,6 +191,7 @@ TcpSocket::ConnectResult TcpSocket::connect(const std::vector<Address>& addresse
                 return ConnectResult::Connected;
             }
             if (errno != EINPROGRESS) {
+                m_lastError = errno;
                 ::close(fd);
                 nextStart = now; // refused at once: the next one now
                 continue;
@@ -216,6 +221,7 @@ TcpSocket::ConnectResult TcpSocket::connect(const std::vector<Address>& addresse
                 closeAll();
                 return ConnectResult::Connected;
             }
+            m_lastError = error != 0 ? error : errno;
             ::close(fds[i].fd);
             attempts.erase(std::find(attempts.begin(), attempts.end(), fds[i].fd));
             nextStart = Clock::now(); // that one failed: the next one now

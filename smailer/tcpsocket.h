@@ -57,6 +57,8 @@ public:
     Status receive(char* buffer, std::size_t capacity, std::size_t& received, Clock::time_point deadline);
     void close();
     bool isOpen() const { return m_fd >= 0; }
+    // Why the last connect failed (errno; ETIMEDOUT when the deadline passed).
+    int lastError() const { return m_lastError; }
 
     // TLS 1.2 or newer over the open connection: the system's trust store (plus caFile when not
     // empty), SNI and host-name verification against serverName. A certificate that does not
@@ -83,6 +85,7 @@ private:
     Clock::time_point nextCheck(Clock::time_point deadline) const;
 
     int m_fd = -1;
+    int m_lastError = 0;
     std::unique_ptr<Tls> m_tls;
     bool m_lowSpeed = false;
     std::size_t m_minBytesPerSecond = 0;

@@ -11,6 +11,7 @@
 #include "tests/tools/testhost.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -78,8 +79,9 @@ void tst_ReportIntegrity::archiveTamperedBeforeData()
     const QByteArray dumpHash = ArchiveCheck::sha256Of(host.info.dumpFile);
     ScriptedSmtpServer server;
     server.beforeReply("DATA", [&] {
-        for (const QString& name : QDir(host.info.dumpDir).entryList({QStringLiteral("*.rar*")}, QDir::Files)) {
-            const QString path = host.info.dumpDir + QLatin1Char('/') + name;
+        QDirIterator archives(host.info.dumpDir, {QStringLiteral("*.rar*")}, QDir::Files, QDirIterator::Subdirectories);
+        while (archives.hasNext()) {
+            const QString path = archives.next();
             if (fault == "removed")
                 QFile::remove(path);
             else

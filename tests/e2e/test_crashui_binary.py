@@ -97,7 +97,8 @@ class Report(HostTest):
             self.assertEqual(hashlib.sha256(z.read("a_b.dmp")).hexdigest(), dump_hash)
             self.assertEqual(z.read("svc_b.log"), b"svc\n")
         self.assertFalse(os.path.exists(host.dump))
-        self.assertFalse(os.path.exists(host.archive))
+        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "pending"])
+        self.assertEqual(host.pending_archives(), [])
         for log in host.logs:
             self.assertTrue(os.path.exists(log))
         self.assertEqual(host.read_ini(), "[user]\nisRestart=1\nisSend=1\n")
@@ -119,7 +120,9 @@ class Report(HostTest):
             proc.kill()
         self.assertEqual(sink.mails(), [])
         self.assertTrue(os.path.exists(host.dump))
-        with zipfile.ZipFile(host.archive) as z:
+        archives = host.pending_archives()
+        self.assertEqual(len(archives), 1)  # the report is pending, its archive whole
+        with zipfile.ZipFile(archives[0]) as z:
             self.assertEqual(z.namelist(), ["a_b.dmp", "app_b.log", "svc_b.log"])
         self.assertEqual(host.read_ini(), "[user]\nisRestart=1\nisSend=1\n")
 
@@ -130,7 +133,7 @@ class Report(HostTest):
         self.assertEqual(result.returncode, 0)
         self.assertEqual(sink.mails(), [])
         self.assertTrue(os.path.exists(host.dump))
-        self.assertFalse(os.path.exists(host.archive))
+        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "x.dmp"])
         self.assertIsNone(host.restart_args(timeout=1))
         self.assertEqual(host.read_ini(), "[user]\nisRestart=0\nisSend=0\n")
 
@@ -162,7 +165,8 @@ class BadInput(HostTest):
                 self.assertEqual(os.listdir(host.tmp), [])
                 self.assertEqual(len(sink.mails()), 1)
                 self.assertFalse(os.path.exists(host.dump))
-                self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini"])
+                self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "pending"])
+                self.assertEqual(host.pending_archives(), [])
                 attachment = self.attachment_path("r.zip")
                 parse_mail(sink.mails()[0], attachment)
                 with zipfile.ZipFile(attachment) as z:
@@ -195,7 +199,8 @@ class Faults(HostTest):
             proc.kill()
         self.assertEqual(sink.mails(), [])
         self.assertTrue(os.path.exists(host.dump))
-        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "x.dmp"])
+        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "pending", "x.dmp"])
+        self.assertEqual(os.listdir(os.path.join(host.root, "dumps", "pending")), [])
         self.assertEqual(host.read_ini(), "[user]\nisRestart=1\nisSend=1\n")
         self.assertEqual(host.restart_args(), "Title\n--opt\ntwo words\n")
 

@@ -99,7 +99,6 @@ class Host:
             with open(path, "w") as f:
                 f.write(text)
             self.logs.append(path)
-        self.archive = os.path.join(self.root, "dumps", "a_b.rar")
         self.ini = os.path.join(self.root, "dumps", "crashui.ini")
         if settings is not None:
             with open(self.ini, "w") as f:
@@ -120,6 +119,12 @@ class Host:
                     return f.read()
             time.sleep(0.1)
         return None
+
+    def pending_archives(self):
+        folder = os.path.join(self.root, "dumps", "pending")
+        if not os.path.isdir(folder):
+            return []
+        return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".rar"))
 
     def read_ini(self):
         with open(self.ini) as f:

@@ -100,6 +100,15 @@ QString TestHost::archive() const
     return root + QStringLiteral("/dumps/") + info.dumpName + QStringLiteral(".rar");
 }
 
+QStringList TestHost::pendingArchives() const
+{
+    QStringList result;
+    const QDir pending(info.dumpDir + QStringLiteral("/pending"));
+    for (const QString& name : pending.entryList({QStringLiteral("*.rar")}, QDir::Files, QDir::Name))
+        result << pending.filePath(name);
+    return result;
+}
+
 QStringList TestHost::files() const
 {
     QStringList result;

@@ -58,8 +58,10 @@ struct TestHost {
     explicit TestHost(const QString& dumpName = QStringLiteral("a_b"), const QByteArray& dump = patternBytes(256 * 1024),
                       const QString& rootName = QStringLiteral("host"));
 
-    // The archive of this crash in the dumps folder.
+    // The archive of this crash in the dumps folder, as the host names it.
     QString archive() const;
+    // The archives of the pending reports (dumps/pending/*.rar), sorted by name.
+    QStringList pendingArchives() const;
     // Every file below the temporary base, relative to it, sorted.
     QStringList files() const;
     // A restart program that writes its arguments, one a line, to restartArgs(); it becomes the

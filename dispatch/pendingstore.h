@@ -1,0 +1,121 @@
+#pragma once
+
+#include "dispatch/reportarchive.h"
+#include "dispatch/reportmail.h"
+#include "report/paraminfo.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+// A confirmed report that no server has accepted yet, as kept in ROOT_DIR/dumps/pending: the
+// archive exactly as packed (<id>.rar) and this record beside it (<id>.json).
+struct PendingRecord {
+    QString id;
+    QString dumpName;
+    QString description;
+    QString dumpFile;
+    ReportArchive::FileState dump; // the dump as it was packed
+    bool dumpWhole = false;        // it did not change while it was packed
+    QString messageId;             // the same in every attempt
+    QDateTime created;             // UTC
+    int attempts = 0;
+    QDateTime lastAttempt; // UTC; invalid before the first attempt
+    QString lastError;
+    qint64 archiveSize = 0;
+
+    QJsonObject toJson() const;
+    static bool fromJson(const QJsonObject& json, PendingRecord& record);
+};
+
+class PendingStore;
+
+// A pending report held by this process: its archive is open and locked (flock, released when the
+// process dies, even by kill -9), so no other process sends, drops or prunes it meanwhile.
+class PendingReport {
+public:
+    ~PendingReport();
+    PendingReport(const PendingReport&) = delete;
+    PendingReport& operator=(const PendingReport&) = delete;
+
+    const PendingRecord& record() const { return m_record; }
+    OpenArchive archive() const;
+
+    // The server accepted the mail: record, archive and (when it is still what was packed) the
+    // dump are removed, in that order. The logs are never removed.
+    void accepted();
+    // The attempt failed: counted, with when and why, in the record.
+    bool failed(const QString& reason);
+
+private:
+    friend class PendingStore;
+    PendingReport(PendingStore& store, PendingRecord record, int fd);
+
+    PendingStore& m_store;
+    PendingRecord m_record;
+    int m_fd;
+};
+
+// The pending reports of one dumps folder. Records are written atomically (temporary file, flush,
+// rename) and after their archive, so a process killed at any instant leaves either no pending
+// report or a complete one. Any thread; several processes may use one store at once.
+class PendingStore {
+public:
+    using Clock = std::function<QDateTime()>;
+
+    struct Limits {
+        int maxCount = 20;
+        int maxDays = 30;
+        qint64 maxBytes = 1024ll * 1024 * 1024;
+        QString error; // an invalid deployment value: the store is not pruned then
+        // CRASHUI_PENDING_MAX_COUNT, _DAYS and _MIB: compiled in, the environment over it.
+        static Limits current();
+    };
+
+    explicit PendingStore(const QString& dumpDir, Clock clock = &QDateTime::currentDateTimeUtc);
+
+    QString folder() const { return m_folder; }
+
+    // Write-ahead: packs the dump and the logs into a new pending report, recorded before any
+    // mail starts. Null when it cannot be packed whole (nothing is left behind then); why in error.
+    std::unique_ptr<PendingReport> create(const ParamInfo& info, const QString& description,
+                                          const QString& mailbox, QString* error = nullptr);
+    // The records, oldest first.
+    QList<PendingRecord> list() const;
+    // Locks a report for sending; null when another process holds it or it is gone.
+    std::unique_ptr<PendingReport> take(const QString& id);
+    // Due after n failed attempts when 15 min x 2^(n-1) (at most 24 h) have passed.
+    bool isDue(const PendingRecord& record) const;
+    static qint64 backoffSeconds(int attempts);
+
+    // Drops the oldest reports over the bounds (count, age, total archive size), with their
+    // dumps; a report another process holds is never dropped. Each drop goes to standard error
+    // and to the log. Returns "<id>: <reason>" for each drop.
+    QStringList prune(const Limits& limits);
+    // Removes what a killed run left: temporary archives and archives without a record, when no
+    // process holds them and they are older than a minute.
+    void removeLitter();
+
+    // Appends a line to dumps/pending.log, kept under 64 KiB.
+    void log(const QString& line);
+
+    QDateTime now() const { return m_clock(); }
+
+private:
+    friend class PendingReport;
+    QString pathOf(const QString& id, const char* suffix) const;
+    bool writeRecord(const PendingRecord& record);
+    void drop(PendingReport& report, const QString& reason);
+
+    QString m_dumpDir;
+    QString m_folder;
+    Clock m_clock;
+};
+
+// The report mail's Message-ID for a new report: "<crashui.<ms>.<random>@<mailbox's domain>>".
+QString newMessageId(const QString& mailbox, const QDateTime& now);
