@@ -82,6 +82,8 @@ private slots:
     void failureBoxBeforeSaving();
     void successSavesAndCloses();
     void cancelLeavesSettings();
+    void failureBoxDetails_data();
+    void failureBoxDetails();
     void closedWhileSending_data();
     void closedWhileSending();
     void realTimerConfirms();
@@ -319,6 +321,39 @@ void tst_Crashui::cancelLeavesSettings()
     QVERIFY(!f.dialog->isVisible());
     QCOMPARE(f.spy->count(), 0);
     QCOMPARE(f.ini(), before);
+}
+
+void tst_Crashui::failureBoxDetails_data()
+{
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<QString>("details");
+    QTest::newRow("kept") << true
+                          << "login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid\n"
+                             "The report is kept and will be sent later.";
+    QTest::newRow("not kept") << false
+                              << "login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid\n"
+                                 "The report could not be kept; the dump stays where it is.";
+}
+
+void tst_Crashui::failureBoxDetails()
+{
+    QFETCH(bool, kept);
+    QFETCH(QString, details);
+    DispatchOutcome outcome;
+    outcome.setFailure(QStringLiteral("login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid"),
+                       kept);
+    Fixture f;
+    f.dialog->setOutcome(&outcome);
+    f.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_sendMail"));
+    ModalBoxAnswerer answerer;
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_mailSended", Q_ARG(bool, false)));
+    QVERIFY(answerer.answered);
+    QCOMPARE(answerer.title, QStringLiteral("错误"));
+    QCOMPARE(answerer.text, QStringLiteral("邮件发送失败"));
+    QVERIFY(answerer.okOnly); // one OK; Qt adds its own details toggle
+    QCOMPARE(answerer.detailedText, details);
 }
 
 void tst_Crashui::closedWhileSending_data()

@@ -39,6 +39,7 @@ def main():
         "from": person(message["From"]),
         "to": person(message["To"]),
         "date": message["Date"],
+        "message_id": message["Message-ID"],
         "x_mailer": message["X-Mailer"],
         "x_priority": message["X-Priority"],
         "content_type": message.get_content_type(),

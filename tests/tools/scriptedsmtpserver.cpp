@@ -162,8 +162,12 @@ bool ScriptedSmtpServer::answer(int fd, const std::string& step)
     const auto it = m_script.find(step);
     const Step what = it != m_script.end() ? it->second : Step{Action::Reply, kDefaults.at(step), 0};
     switch (what.action) {
-    case Action::Reply:
-        return sendText(fd, what.reply);
+    case Action::Reply: {
+        const bool sent = sendText(fd, what.reply);
+        if (const auto after = m_afterActions.find(step); after != m_afterActions.end())
+            after->second();
+        return sent;
+    }
     case Action::Close:
         return false;
     case Action::Stall: {

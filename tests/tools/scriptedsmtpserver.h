@@ -35,6 +35,8 @@ public:
     // Runs action on the server's thread when the client reaches step, before the reply (for
     // faults that must happen at a precise moment). Set before the client connects.
     void beforeReply(const std::string& step, std::function<void()> action) { m_actions[step] = std::move(action); }
+    // The same, right after the reply was sent.
+    void afterReply(const std::string& step, std::function<void()> action) { m_afterActions[step] = std::move(action); }
     // Everything the client sent, in order.
     std::string transcript() const;
     // The DATA stream as received, from after the 354 reply up to and including "\r\n.\r\n".
@@ -59,6 +61,7 @@ private:
 
     std::map<std::string, Step> m_script;
     std::map<std::string, std::function<void()>> m_actions;
+    std::map<std::string, std::function<void()>> m_afterActions;
     std::size_t m_segment;
     int m_listenFd = -1;
     unsigned short m_port = 0;

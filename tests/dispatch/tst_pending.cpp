@@ -1,0 +1,502 @@
+// Pending reports: what a failed sending keeps, how it is sent later, the bounds of the store and
+// the backoff, with a real mail server (aiosmtpd) and an injected clock.
+
+#include "dispatch/handler.h"
+#include "dispatch/pendingsender.h"
+#include "dispatch/pendingstore.h"
+#include "tests/tools/archivecheck.h"
+#include "tests/tools/scriptedsmtpserver.h"
+#include "tests/tools/smtpsink.h"
+#include "tests/tools/testhost.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+// A port on this machine where nothing listens: the mail server is down.
+quint16 deadPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
+}
+
+// Another crash of the same host: a new dump in the same dumps folder.
+ParamInfo nextCrash(const TestHost& host, const QString& dumpName, const QString& dumpFileName, quint32 seed,
+                    int size = 50 * 1024)
+{
+    ParamInfo info = host.info;
+    info.dumpName = dumpName;
+    info.dumpFile = writeFile(host.info.dumpDir + QLatin1Char('/') + dumpFileName, randomBytes(size, seed));
+    return info;
+}
+
+// A clock the test moves.
+struct TestClock {
+    QDateTime now = QDateTime(QDate(2026, 12, 9), QTime(10, 0), Qt::UTC);
+    PendingStore::Clock clock()
+    {
+        return [this] { return now; };
+    }
+};
+
+// Runs the crashui binary to the end: no display, no platform plugin, the mail pointed by env.
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+QProcessEnvironment programEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    return env;
+}
+
+QString binary()
+{
+    return QString::fromLocal8Bit(qgetenv("CRASHUI_BINARY"));
+}
+
+Run runCrashui(const QStringList& arguments, const QProcessEnvironment& env = programEnvironment(),
+               const QString& wrapper = QString())
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    if (wrapper.isEmpty())
+        process.start(binary(), arguments);
+    else
+        process.start(wrapper, QStringList{QStringLiteral("-f"), QStringLiteral("+16m"), binary()} + arguments);
+    Run run;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// A pending report of host whose last attempt failed minutesAgo minutes ago (none when negative).
+QString pendingReport(const TestHost& host, int minutesAgo, const QString& description = QStringLiteral("kept"))
+{
+    TestClock clock;
+    clock.now = QDateTime::currentDateTimeUtc().addSecs(-60 * qMax(minutesAgo, 0));
+    PendingStore store(host.info.dumpDir, clock.clock());
+    const std::unique_ptr<PendingReport> report = store.create(host.info, description, QStringLiteral("bug@example.com"));
+    if (!report)
+        return QString();
+    if (minutesAgo >= 0)
+        report->failed(QStringLiteral("could not connect to 127.0.0.1:9: connection refused"));
+    return report->record().id;
+}
+
+ScopedEnv mailEnvironment(QProcessEnvironment& env, quint16 port)
+{
+    ScopedEnv scoped = pointMailAt(port, 5);
+    for (const char* name : {"CRASHUI_SMTP_HOST", "CRASHUI_SMTP_PORT", "CRASHUI_MAILBOX", "CRASHUI_SMTP_PASSWORD",
+                             "CRASHUI_SMTP_TIMEOUT"})
+        env.insert(QString::fromLatin1(name), QString::fromUtf8(qgetenv(name)));
+    return scoped;
+}
+
+} // namespace
+
+class tst_Pending : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void keptThenSentAfterTheNextReport();
+    void sameDumpNameTwiceWhileDown();
+    void bounds_data();
+    void bounds();
+    void backoff_data();
+    void backoff();
+    void heldReportIsNotSentTwice();
+    void headless_data();
+    void headless();
+    void backoffOfTheBinary();
+    void twoHeadlessRunsAtOnce();
+    void killedWhileSending_data();
+    void killedWhileSending();
+    void killedWhilePacking();
+};
+
+void tst_Pending::initTestCase()
+{
+    qRegisterMetaType<Message>("Message");
+}
+
+void tst_Pending::keptThenSentAfterTheNextReport()
+{
+    TestHost host(QStringLiteral("a_b"), randomBytes(80 * 1024, 1));
+    const QByteArray firstHash = ArchiveCheck::sha256Of(host.info.dumpFile);
+    DispatchOutcome outcome;
+    {
+        const ScopedEnv env = pointMailAt(deadPort(), 5);
+        Handler handler;
+        handler.setOutcome(&outcome);
+        QVERIFY(!handler.doMail(sendChoice(QStringLiteral("第一次崩溃")), host.info));
+    }
+    QVERIFY2(outcome.reason().contains(QStringLiteral("connection refused")), qPrintable(outcome.reason()));
+    QVERIFY(outcome.kept());
+    QCOMPARE(host.pendingArchives().size(), 1);
+    QVERIFY(QFile::exists(host.info.dumpFile));
+
+    // The server is up again; the next crash's run sends its own report, then the old one, with
+    // its own description and archive.
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv env = pointMailAt(sink.port(), 5);
+    const ParamInfo second = nextCrash(host, QStringLiteral("c_d"), QStringLiteral("y.dmp"), 2);
+    const QByteArray secondHash = ArchiveCheck::sha256Of(second.dumpFile);
+    Handler handler;
+    handler.setCrashContext(second);
+    QSignalSpy closed(&handler, &Handler::sig_close);
+    handler.slot_crashInfo(sendChoice(QStringLiteral("second")));
+    QVERIFY(closed.wait(60000));
+    QCOMPARE(closed.first().first().toBool(), true);
+
+    QCOMPARE(sink.mails().size(), 2);
+    QTemporaryDir out;
+    const QStringList descriptions{QStringLiteral("second"), QStringLiteral("第一次崩溃")};
+    const QList<QByteArray> hashes{secondHash, firstHash};
+    const QStringList subjects{QStringLiteral("bug report : c_d"), QStringLiteral("bug report : a_b")};
+    for (int i = 0; i < 2; ++i) {
+        const QString attachment = out.filePath(QStringLiteral("%1.zip").arg(i));
+        const QJsonObject mail = SmtpSink::parse(sink.mails().at(i), attachment);
+        QCOMPARE(mail.value("subject").toString(), subjects.at(i));
+        QCOMPARE(mail.value("parts").toArray().at(0).toObject().value("text").toString(), descriptions.at(i) + "\r\n");
+        QCOMPARE(ArchiveCheck::of(attachment).entries.value(0).sha256, hashes.at(i));
+        QVERIFY(mail.value("message_id").toString().startsWith(QStringLiteral("<crashui.")));
+    }
+    QVERIFY(!QFile::exists(host.info.dumpFile));
+    QVERIFY(!QFile::exists(second.dumpFile));
+    QVERIFY(host.pendingArchives().isEmpty());
+    QVERIFY(QFile::exists(host.info.logFiles.first())); // logs are never removed
+}
+
+void tst_Pending::sameDumpNameTwiceWhileDown()
+{
+    TestHost host(QStringLiteral("a_b"), randomBytes(30 * 1024, 1));
+    const ParamInfo second = nextCrash(host, QStringLiteral("a_b"), QStringLiteral("y.dmp"), 2);
+    {
+        const ScopedEnv env = pointMailAt(deadPort(), 5);
+        Handler handler;
+        QVERIFY(!handler.doMail(sendChoice(QStringLiteral("one")), host.info));
+        QVERIFY(!handler.doMail(sendChoice(QStringLiteral("two")), second));
+    }
+    QCOMPARE(host.pendingArchives().size(), 2);
+
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv env = pointMailAt(sink.port(), 5);
+    PendingStore store(host.info.dumpDir);
+    QStringList lines;
+    // Right after a failure they are not due; as after an accepted report, every one is.
+    QCOMPARE(PendingSender(store, [&](const QString& line) { lines << line; }).sendDue(true), 0);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines.at(0).startsWith(QStringLiteral("sent a_b_")));
+    QCOMPARE(sink.mails().size(), 2);
+    QCOMPARE(SmtpSink::parse(sink.mails().at(0)).value("parts").toArray().at(0).toObject().value("text").toString(),
+             QStringLiteral("one\r\n"));
+    QVERIFY(!QFile::exists(host.info.dumpFile));
+    QVERIFY(!QFile::exists(second.dumpFile));
+}
+
+void tst_Pending::bounds_data()
+{
+    QTest::addColumn<int>("reports");
+    QTest::addColumn<int>("ageOfFirstDays");
+    QTest::addColumn<QByteArray>("maxMib");
+    QTest::addColumn<int>("dropped");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("21 reports") << 21 << 0 << QByteArray("1024") << 1 << "more than 20 pending reports";
+    QTest::newRow("one past 30 days") << 3 << 31 << QByteArray("1024") << 1 << "older than 30 days";
+    QTest::newRow("within every bound") << 3 << 29 << QByteArray("1024") << 0 << "";
+    // Each archive is about 0.4 MiB of random bytes: three go over 1 MiB, two do not.
+    QTest::newRow("total size") << 3 << 0 << QByteArray("1") << 1 << "pending archives over 1 MiB";
+}
+
+void tst_Pending::bounds()
+{
+    QFETCH(int, reports);
+    QFETCH(int, ageOfFirstDays);
+    QFETCH(QByteArray, maxMib);
+    QFETCH(int, dropped);
+    QFETCH(QString, reason);
+    TestHost host(QStringLiteral("a_b"), QByteArray());
+    TestClock clock;
+    PendingStore store(host.info.dumpDir, clock.clock());
+    QStringList dumps;
+    for (int i = 0; i < reports; ++i) {
+        clock.now = clock.now.addSecs(i == 0 ? -ageOfFirstDays * 86400 : (i == 1 ? ageOfFirstDays * 86400 + 1 : 1));
+        const ParamInfo crash =
+            nextCrash(host, QStringLiteral("a_b"), QStringLiteral("%1.dmp").arg(i), quint32(i), 400 * 1024);
+        QVERIFY(store.create(crash, QString(), QStringLiteral("bug@example.com")));
+        dumps << crash.dumpFile;
+    }
+    ScopedEnv env("CRASHUI_PENDING_MAX_MIB", maxMib);
+    const QStringList drops = store.prune(PendingStore::Limits::current());
+    QCOMPARE(drops.size(), dropped);
+    QCOMPARE(store.list().size(), reports - dropped);
+    for (int i = 0; i < reports; ++i)
+        QCOMPARE(QFile::exists(dumps.at(i)), i >= dropped); // the oldest go, with their dumps
+    if (dropped > 0) {
+        QVERIFY2(drops.first().endsWith(reason), qPrintable(drops.first()));
+        QVERIFY(readFile(host.info.dumpDir + QStringLiteral("/pending.log")).contains(reason.toUtf8()));
+    }
+}
+
+void tst_Pending::backoff_data()
+{
+    QTest::addColumn<int>("attempts");
+    QTest::addColumn<int>("minutesSince");
+    QTest::addColumn<bool>("due");
+    QTest::newRow("never tried") << 0 << 0 << true;
+    QTest::newRow("failed a minute ago") << 1 << 1 << false;
+    QTest::newRow("failed 16 minutes ago") << 1 << 16 << true;
+    QTest::newRow("2 failures, 29 minutes") << 2 << 29 << false;
+    QTest::newRow("2 failures, 31 minutes") << 2 << 31 << true;
+    QTest::newRow("20 failures, 23 hours") << 20 << 23 * 60 << false;
+    QTest::newRow("20 failures, 24 hours") << 20 << 24 * 60 << true;
+}
+
+void tst_Pending::backoff()
+{
+    QFETCH(int, attempts);
+    QFETCH(int, minutesSince);
+    QFETCH(bool, due);
+    TestClock clock;
+    PendingStore store(QStringLiteral("/nonexistent"), clock.clock());
+    PendingRecord record;
+    record.attempts = attempts;
+    record.lastAttempt = clock.now.addSecs(-60 * minutesSince);
+    QCOMPARE(store.isDue(record), due);
+}
+
+void tst_Pending::heldReportIsNotSentTwice()
+{
+    TestHost host(QStringLiteral("a_b"), randomBytes(30 * 1024, 1));
+    {
+        const ScopedEnv env = pointMailAt(deadPort(), 5);
+        QVERIFY(!Handler().doMail(sendChoice(), host.info));
+    }
+    PendingStore store(host.info.dumpDir);
+    const QString id = store.list().first().id;
+    const std::unique_ptr<PendingReport> held = store.take(id); // another process sends it
+    QVERIFY(held);
+    QVERIFY(!store.take(id));
+    QStringList lines;
+    QCOMPARE(PendingSender(store, [&](const QString& line) { lines << line; }).sendDue(true), 1);
+    QCOMPARE(lines, QStringList{QStringLiteral("kept %1: being sent by another process").arg(id)});
+    QVERIFY(store.prune({0 + 1, 30, 1, QString()}).isEmpty()); // over every bound, but held: kept
+    QCOMPARE(store.list().size(), 1);
+}
+
+void tst_Pending::headless_data()
+{
+    QTest::addColumn<QString>("arguments"); // ROOT stands for the host's root
+    QTest::addColumn<int>("failedMinutesAgo"); // the pending report; none when below -1
+    QTest::addColumn<bool>("serverUp");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // ID stands for the report's id
+    QTest::newRow("no root") << "--send-pending" << -2 << true << 2 << "";
+    QTest::newRow("two roots") << "--send-pending ROOT ROOT" << -2 << true << 2 << "";
+    QTest::newRow("missing root") << "--send-pending /nonexistent/crashui" << -2 << true << 2 << "";
+    QTest::newRow("nothing pending") << "--send-pending ROOT" << -2 << true << 0 << "";
+    QTest::newRow("never tried, server up") << "--send-pending ROOT" << -1 << true << 0 << "sent ID\n";
+    QTest::newRow("due, server up") << "--send-pending ROOT" << 16 << true << 0 << "sent ID\n";
+    QTest::newRow("not due") << "--send-pending ROOT" << 1 << true << 1
+                             << "kept ID: not due yet (1 attempts, the last failed: could not connect to "
+                                "127.0.0.1:9: connection refused)\n";
+    QTest::newRow("due, server down") << "--send-pending ROOT" << 16 << false << 1 << "kept ID: could not connect to "
+                                                                                     "127.0.0.1:PORT: connection refused\n";
+}
+
+void tst_Pending::headless()
+{
+    QFETCH(QString, arguments);
+    QFETCH(int, failedMinutesAgo);
+    QFETCH(bool, serverUp);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    TestHost host;
+    const QString id = failedMinutesAgo >= -1 ? pendingReport(host, failedMinutesAgo) : QString();
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const quint16 port = serverUp ? sink.port() : deadPort();
+    QProcessEnvironment env = programEnvironment();
+    const ScopedEnv mail = mailEnvironment(env, port);
+    const Run run = runCrashui(arguments.replace(QStringLiteral("ROOT"), host.root).split(QLatin1Char(' ')), env);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.out, QString(output).replace(QStringLiteral("ID"), id).replace(QStringLiteral("PORT"), QString::number(port)));
+    if (exitCode == 2)
+        QVERIFY(!run.err.isEmpty());
+    QCOMPARE(sink.mails().size(), output.startsWith(QStringLiteral("sent")) ? 1 : 0);
+    QCOMPARE(QFile::exists(host.info.dumpFile), !output.startsWith(QStringLiteral("sent")));
+}
+
+void tst_Pending::backoffOfTheBinary()
+{
+    // The clock moved with faketime (file times left true: the dump's check compares them).
+    TestHost host;
+    const QString id = pendingReport(host, 0);
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    QProcessEnvironment env = programEnvironment();
+    const ScopedEnv mail = mailEnvironment(env, sink.port());
+    const QStringList arguments{QStringLiteral("--send-pending"), host.root};
+    Run run = runCrashui(arguments, env);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.out.startsWith(QStringLiteral("kept %1: not due yet").arg(id)), qPrintable(run.out));
+    env.insert(QStringLiteral("NO_FAKE_STAT"), QStringLiteral("1"));
+    run = runCrashui(arguments, env, QStringLiteral("faketime"));
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, QStringLiteral("sent %1\n").arg(id));
+    QCOMPARE(sink.mails().size(), 1);
+}
+
+void tst_Pending::twoHeadlessRunsAtOnce()
+{
+    TestHost host;
+    QStringList ids;
+    for (int i = 0; i < 5; ++i)
+        ids << pendingReport(host, 60, QStringLiteral("report %1").arg(i));
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    QProcessEnvironment env = programEnvironment();
+    const ScopedEnv mail = mailEnvironment(env, sink.port());
+    QProcess first;
+    QProcess second;
+    for (QProcess* process : {&first, &second}) {
+        process->setProcessEnvironment(env);
+        process->start(binary(), {QStringLiteral("--send-pending"), host.root});
+    }
+    QVERIFY(first.waitForFinished(120000) && second.waitForFinished(120000));
+    // Each run sends some and tells of the others as held by another process (exit 1 then).
+    QStringList sent;
+    for (QProcess* process : {&first, &second}) {
+        QVERIFY(process->exitCode() == 0 || process->exitCode() == 1);
+        for (const QString& line : QString::fromUtf8(process->readAllStandardOutput()).split(QLatin1Char('\n'))) {
+            if (line.startsWith(QStringLiteral("sent ")))
+                sent << line.mid(5);
+        }
+    }
+    sent.sort();
+    ids.sort();
+    QCOMPARE(sent, ids);
+    QVERIFY(sink.waitForMails(5));
+    QTest::qWait(300);
+    QCOMPARE(sink.mails().size(), 5); // each exactly once
+    QSet<QString> messageIds;
+    QSet<QString> descriptions;
+    for (const QString& eml : sink.mails()) {
+        const QJsonObject parsed = SmtpSink::parse(eml);
+        messageIds << parsed.value("message_id").toString();
+        descriptions << parsed.value("parts").toArray().at(0).toObject().value("text").toString();
+    }
+    QCOMPARE(messageIds.size(), 5);
+    QCOMPARE(descriptions.size(), 5);
+    QVERIFY(PendingStore(host.info.dumpDir).list().isEmpty());
+}
+
+void tst_Pending::killedWhileSending_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::newRow("while sending DATA") << "DATA";
+    QTest::newRow("right after the server's 250") << "END";
+}
+
+void tst_Pending::killedWhileSending()
+{
+    QFETCH(QString, when);
+    TestHost host(QStringLiteral("a_b"), randomBytes(300 * 1024));
+    const QString id = pendingReport(host, -1);
+    const PendingRecord before = PendingStore(host.info.dumpDir).list().value(0);
+    QProcessEnvironment env = programEnvironment();
+    {
+        ScriptedSmtpServer server;
+        QProcess process;
+        const auto killIt = [&process] { ::kill(static_cast<pid_t>(process.processId()), SIGKILL); };
+        if (when == "DATA")
+            server.beforeReply("DATA", killIt);
+        else
+            server.afterReply("END", killIt);
+        const ScopedEnv mail = mailEnvironment(env, server.port());
+        process.setProcessEnvironment(env);
+        process.start(binary(), {QStringLiteral("--send-pending"), host.root});
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    }
+    // Either the complete report, or (once the server took it) none.
+    const QList<PendingRecord> left = PendingStore(host.info.dumpDir).list();
+    if (when == "DATA")
+        QCOMPARE(left.size(), 1);
+    for (const PendingRecord& record : left) {
+        QCOMPARE(record.id, id);
+        QCOMPARE(ArchiveCheck::of(host.pendingArchives().value(0)).entries.value(0).sha256,
+                 ArchiveCheck::sha256Of(host.info.dumpFile));
+    }
+    QCOMPARE(QFile::exists(host.info.dumpFile), !left.isEmpty() || when == "END");
+
+    // A headless run finishes the job, with the report's own Message-ID.
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv mail = mailEnvironment(env, sink.port());
+    const Run run = runCrashui({QStringLiteral("--send-pending"), host.root}, env);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(sink.mails().size(), left.size());
+    if (!left.isEmpty())
+        QCOMPARE(SmtpSink::parse(sink.mails().first()).value("message_id").toString(), before.messageId);
+    QVERIFY(!QFile::exists(host.info.dumpFile));
+    QVERIFY(PendingStore(host.info.dumpDir).list().isEmpty());
+}
+
+void tst_Pending::killedWhilePacking()
+{
+    TestHost host(QStringLiteral("a_b"), randomBytes(120 * 1024 * 1024));
+    QProcessEnvironment env = programEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const ScopedEnv mail = mailEnvironment(env, deadPort());
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(binary(), {host.root, QStringLiteral("a_b"), QStringLiteral("/bin/true")});
+    const QString pending = host.info.dumpDir + QStringLiteral("/pending");
+    // The countdown confirms after ten seconds; then the archive is being written.
+    QTRY_VERIFY_WITH_TIMEOUT(!QDir(pending).entryList({QStringLiteral("*.rar.*")}, QDir::Files).isEmpty(), 60000);
+    ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
+    QVERIFY(process.waitForFinished(10000));
+    QVERIFY(PendingStore(host.info.dumpDir).list().isEmpty()); // no report rather than half of one
+    QVERIFY(QFile::exists(host.info.dumpFile));
+
+    // What the killed run left is removed by a later run once it is a minute old.
+    for (const QString& name : QDir(pending).entryList(QDir::Files)) {
+        const timeval old{time(nullptr) - 120, 0};
+        const timeval times[2] = {old, old};
+        ::utimes(QFile::encodeName(pending + QLatin1Char('/') + name).constData(), times);
+    }
+    const Run run = runCrashui({QStringLiteral("--send-pending"), host.root}, env);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QDir(pending).entryList(QDir::Files), QStringList());
+}
+
+QTEST_GUILESS_MAIN(tst_Pending)
+#include "tst_pending.moc"
