@@ -41,6 +41,22 @@ AppOctStrmContent::AppOctStrmContent(int fd, std::uint64_t size, std::string fil
 {
 }
 
+AppOctStrmContent::AppOctStrmContent(int fd, std::uint64_t offset, std::uint64_t size, std::string fileName)
+    : MimeContent(std::string()), fileName(lastComponent(fileName)), fd(fd), offset(offset), size(size)
+{
+}
+
+bool AppOctStrmContent::wireSize(std::uint64_t& wire) const
+{
+    if (fd < 0)
+        return false;
+    // Lines of 76 characters and CRLF; a base64 line never starts with a dot.
+    const std::uint64_t lines = size / Base64Helper::kLineBytes;
+    const std::uint64_t rest = size % Base64Helper::kLineBytes;
+    wire = lines * 78 + (rest ? (rest + 2) / 3 * 4 + 2 : 0);
+    return true;
+}
+
 std::string AppOctStrmContent::getType() const
 {
     return "application/octet-stream; name=" + fileName;
@@ -75,13 +91,14 @@ bool AppOctStrmContent::encodeOpenFile(const ContentSink& sink) const
     std::vector<unsigned char> piece(kPieceBytes);
     std::string encoded;
     encoded.reserve(kPieceBytes / 57 * 77);
-    std::uint64_t offset = 0;
-    while (offset < size) {
-        const std::uint64_t left = size - offset;
+    std::uint64_t done = 0;
+    while (done < size) {
+        const std::uint64_t left = size - done;
         const std::size_t want = left < piece.size() ? static_cast<std::size_t>(left) : piece.size();
         std::size_t filled = 0;
         while (filled < want) {
-            const ssize_t got = ::pread(fd, piece.data() + filled, want - filled, static_cast<off_t>(offset + filled));
+            const ssize_t got =
+                ::pread(fd, piece.data() + filled, want - filled, static_cast<off_t>(offset + done + filled));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)
@@ -91,7 +108,7 @@ bool AppOctStrmContent::encodeOpenFile(const ContentSink& sink) const
         encoded.clear();
         Base64Helper::encodeLines(piece.data(), filled, encoded);
         sink(encoded.data(), encoded.size());
-        offset += filled;
+        done += filled;
     }
     return size > 0;
 }

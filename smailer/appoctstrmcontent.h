@@ -16,12 +16,16 @@ public:
     // open while the part is used), named fileName. Unlike a part read by path, a file that cannot
     // be read whole is an error: MailException, never a shorter or an empty body.
     AppOctStrmContent(int fd, std::uint64_t size, std::string fileName);
+    // The same for the bytes [offset, offset + size) of the open file: one piece of a report that
+    // is sent in several mails.
+    AppOctStrmContent(int fd, std::uint64_t offset, std::uint64_t size, std::string fileName);
 
     std::string getType() const override;
     std::string getDisposition() const override;
     std::string getTransEncoding() const override;
     std::string& getContent() override;
     void writeContent(const ContentSink& sink) override;
+    bool wireSize(std::uint64_t& size) const override;
 
     // Bytes read from the file per piece: a multiple of 57, so pieces end on line boundaries.
     static constexpr std::size_t kPieceBytes = 57 * 1024 * 4;
@@ -35,6 +39,7 @@ private:
     std::string filePath;
     std::string fileName;
     int fd = -1;
+    std::uint64_t offset = 0;
     std::uint64_t size = 0;
 };
 

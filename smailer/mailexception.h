@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +19,20 @@ public:
 
 private:
     std::string m_reason;
+};
+
+// The server's size limit refuses the mail: advertised in its EHLO reply (SIZE), or learnt from a
+// 552 after MAIL FROM or after the data. limit: the largest size known to pass is below it.
+class MailTooLargeException : public MailException {
+public:
+    MailTooLargeException(const std::string& message, std::string reason, std::uint64_t limit)
+        : MailException(message, std::move(reason)), m_limit(limit)
+    {
+    }
+    std::uint64_t limit() const { return m_limit; }
+
+private:
+    std::uint64_t m_limit;
 };
 
 } // namespace SMailer

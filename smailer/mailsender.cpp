@@ -38,6 +38,35 @@ bool offersStartTls(const std::string& reply)
     return false;
 }
 
+// The SIZE extension of an EHLO reply (RFC 1870): advertised at all, and its limit (0: none given).
+bool sizeExtension(const std::string& reply, std::uint64_t& limit)
+{
+    std::size_t start = 0;
+    while (start < reply.size()) {
+        std::size_t end = reply.find('\n', start);
+        if (end == std::string::npos)
+            end = reply.size();
+        std::string line = start + 4 <= end ? reply.substr(start + 4, end - start - 4) : std::string();
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.pop_back();
+        std::string keyword = line.substr(0, line.find(' '));
+        for (char& c : keyword)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (keyword == "SIZE") {
+            limit = 0;
+            const std::size_t space = line.find(' ');
+            if (space != std::string::npos) {
+                const std::string digits = line.substr(space + 1);
+                if (!digits.empty() && digits.size() < 19 && digits.find_first_not_of("0123456789") == std::string::npos)
+                    limit = std::stoull(digits);
+            }
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 MailSender::MailSender(std::string server, std::string user, std::string password, unsigned short port,
@@ -62,6 +91,19 @@ MailSender::~MailSender()
         // The mail's fate is decided already; a failing QUIT changes nothing.
     }
     socket->close();
+}
+
+void MailSender::tooLargeIf(const ReplyReader::Reply& reply)
+{
+    // 552, or the enhanced code 5.3.4, whatever the basic code: the mail is over a size limit.
+    const bool tooLarge = reply.code == "552" || reply.text.find(" 5.3.4") != std::string::npos ||
+                          reply.text.find("-5.3.4") != std::string::npos;
+    if (!tooLarge)
+        return;
+    // The limit is the advertised one when there is one; else what was refused shows it.
+    const std::uint64_t refusedSize = mail->wireSize();
+    const std::uint64_t limit = sizeLimit > 0 && sizeLimit < refusedSize ? sizeLimit : refusedSize;
+    throw MailTooLargeException(ErrorMessage::getInstance().response("250"), refused(reply), limit);
 }
 
 std::string MailSender::tooSlow() const
@@ -193,11 +235,16 @@ void MailSender::hello()
         startTls();
         // The server forgets everything said before TLS; greet it again.
         sendCommand(SendHelo, "EHLO " + host + "\r\n");
-        rcvResponse("250");
+        const ReplyReader::Reply again = readReply("250");
+        if (again.code != "250")
+            fail(ErrorMessage::getInstance().response("250"), false, refused(again));
+        sizeAdvertised = sizeExtension(again.text, sizeLimit);
         return;
     }
-    if (code == "250")
+    if (code == "250") {
+        sizeAdvertised = sizeExtension(reply.text, sizeLimit);
         return;
+    }
     if (code.size() != 3 || code[0] != '5')
         fail(ErrorMessage::getInstance().response("250"), false, refused(reply));
     sendCommand(SendHelo, "HELO " + host + "\r\n");
@@ -232,8 +279,23 @@ void MailSender::sendMail()
 void MailSender::sendHeader()
 {
     at("sender", "naming the sender");
-    sendCommand(SendMailFrom, "MAIL FROM: " + mail->getSenderAddress() + "\r\n");
-    rcvResponse("250");
+    std::string mailFrom = "MAIL FROM: " + mail->getSenderAddress();
+    if (sizeAdvertised) {
+        // RFC 1870: the server can refuse a mail over its limit before a byte of it is sent.
+        const std::uint64_t size = mail->wireSize();
+        if (sizeLimit > 0 && size > sizeLimit)
+            throw MailTooLargeException(ErrorMessage::getInstance().response("250"),
+                                        "the report (" + std::to_string(size) + " bytes) is larger than " + peer() +
+                                            " accepts (" + std::to_string(sizeLimit) + " bytes)",
+                                        sizeLimit);
+        mailFrom += " SIZE=" + std::to_string(size);
+    }
+    sendCommand(SendMailFrom, mailFrom + "\r\n");
+    const ReplyReader::Reply accepted = readReply("250");
+    if (accepted.code != "250") {
+        tooLargeIf(accepted);
+        fail(ErrorMessage::getInstance().response("250"), false, refused(accepted));
+    }
     mail->traverseReceiver();
     at("receiver", "naming the receiver");
     while (mail->hasMoreReceiver()) {
@@ -283,8 +345,10 @@ void MailSender::sendEnd()
     sock().stopLowSpeedLimit();
     const auto wait = finalReplyTimeout > timeout ? finalReplyTimeout : timeout;
     const ReplyReader::Reply reply = readReply("250", std::chrono::steady_clock::now() + wait);
-    if (reply.code != "250")
+    if (reply.code != "250") {
+        tooLargeIf(reply);
         fail(ErrorMessage::getInstance().response("250"), false, refused(reply));
+    }
 }
 
 void MailSender::quit()

@@ -40,8 +40,11 @@ public:
 
     // The wrapper is not owned and must stay alive until sendMail() has returned.
     void setMail(MailWrapper* wrapper);
-    // Sends the mail set by setMail; without one, does nothing.
+    // Sends the mail set by setMail; without one, does nothing. A mail over the server's size
+    // limit (advertised, or shown by a 552) is MailTooLargeException, with the limit.
     void sendMail();
+    // The server's size limit from its EHLO reply; 0 when it gave none.
+    std::uint64_t serverSizeLimit() const { return sizeLimit; }
 
     // The wait for the reply to the end of the data starts when the last byte has left this
     // machine, and lasts the recommended ten minutes of RFC 5321 section 4.5.3.2 (or the time-out,
@@ -79,6 +82,8 @@ private:
     std::string peer() const;
     std::string refused(const ReplyReader::Reply& reply) const;
     std::string tooSlow() const;
+    // Throws MailTooLargeException when reply refuses the mail for its size.
+    void tooLargeIf(const ReplyReader::Reply& reply);
     std::string seconds(std::chrono::steady_clock::time_point until) const;
     MUtils::TcpSocket& sock();
     std::chrono::steady_clock::time_point deadline() const;
@@ -99,6 +104,8 @@ private:
     const char* step = "greeting";
     const char* activity = "waiting for its greeting";
     std::chrono::steady_clock::time_point waitStarted;
+    bool sizeAdvertised = false;  // the EHLO reply listed SIZE
+    std::uint64_t sizeLimit = 0;  // its limit; 0 when none was given
 };
 
 } // namespace SMailer

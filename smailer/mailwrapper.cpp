@@ -1,5 +1,6 @@
 #include "smailer/mailwrapper.h"
 
+#include "smailer/datafilter.h"
 #include "smailer/mailconstants.h"
 #include "smailer/mailinfo.h"
 
@@ -139,6 +140,44 @@ void MailWrapper::nextPartTo(const ContentSink& sink)
     sink(partText.data(), partText.size());
     content->writeContent(sink);
     sink("\r\n\r\n", 4);
+}
+
+std::uint64_t MailWrapper::wireSize()
+{
+    std::uint64_t total = 0;
+    DataFilter filter;
+    std::string wire;
+    const auto count = [&](const char* data, std::size_t size) {
+        wire.clear();
+        filter.feed(data, size, wire);
+        total += wire.size();
+    };
+    const std::string header = getHeader();
+    count(header.data(), header.size());
+    if (multipart == 0) {
+        const std::string body = getSinglePartBody();
+        count(body.data(), body.size());
+    } else {
+        for (MimeContent* content : mailInfo->contents) {
+            const std::string head = partHead(content);
+            count(head.data(), head.size());
+            std::uint64_t body = 0;
+            if (content->wireSize(body))
+                total += body; // whole lines: the filter stays at a line start
+            else
+                content->writeContent(count);
+            count("\r\n\r\n", 4);
+        }
+    }
+    std::string end = getEnd();
+    end.erase(end.size() - 3); // the end-of-data line is not part of the message
+    count(end.data(), end.size());
+    wire.clear();
+    filter.finish(wire);
+    total += wire.size();
+    traverseContent();
+    traverseReceiver();
+    return total;
 }
 
 std::string MailWrapper::getSinglePartBody()

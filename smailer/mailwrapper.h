@@ -38,6 +38,11 @@ public:
 
     int isMultipart() const { return multipart; }
 
+    // The message's size as it goes over the wire after DATA (line ends CRLF, transparency dots
+    // counted, the end-of-data line not): exact, and without reading attachments whose size is
+    // known. Leaves the cursors at their start.
+    std::uint64_t wireSize();
+
     // The clock of the Date line; std::time by default. For tests.
     void setClock(std::function<std::time_t()> clock) { this->clock = std::move(clock); }
 

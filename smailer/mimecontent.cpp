@@ -15,4 +15,9 @@ void MimeContent::writeContent(const ContentSink& sink)
     sink(body.data(), body.size());
 }
 
+bool MimeContent::wireSize(std::uint64_t&) const
+{
+    return false;
+}
+
 } // namespace SMailer

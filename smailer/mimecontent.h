@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -22,6 +23,9 @@ public:
     // Hands the body to sink in pieces, the same bytes getContent() would return; parts with a
     // large body override it so that the body is never held whole.
     virtual void writeContent(const ContentSink& sink);
+    // The body's size on the wire (every line end CRLF, transparency dots counted) when it is known
+    // without reading it; false when it is not (the body is then measured by writing it).
+    virtual bool wireSize(std::uint64_t& size) const;
 
 protected:
     ~MimeContent() = default;
