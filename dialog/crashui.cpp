@@ -6,6 +6,7 @@
 #include "platform/dialoghelper.h"
 #include "platform/simpletextwidget.h"
 #include "platform/textedit.h"
+#include "report/restartguard.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -81,6 +82,7 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     connect(m_restartBox, SIGNAL(stateChanged(int)), this, SLOT(slot_TimeStop()));
     connect(m_sendBox, SIGNAL(stateChanged(int)), this, SLOT(slot_TimeStop()));
     connect(m_textEdit, SIGNAL(textChanged()), this, SLOT(slot_TimeStop()));
+    connect(m_restartBox, &QCheckBox::toggled, this, [this] { m_restartChangedByUser = true; });
 
     m_countdownTimer = new QTimer(this);
     m_countdownTimer->setObjectName(QStringLiteral("countdownTimer"));
@@ -159,13 +161,22 @@ void crashui::loadChoices()
     config.load(settingsFilePath());
     m_restartBox->setChecked(config.readInt("user", "isRestart", 1) == 1);
     m_sendBox->setChecked(config.readInt("user", "isSend", 1) == 1);
+    // A host that crashes right after crashui restarted it must not loop through dialog, restart
+    // and crash with nobody at the keyboard.
+    m_restartRemembered = m_restartBox->isChecked();
+    if (m_restartRemembered && RestartGuard::restartedRecently(QString::fromUtf8(m_rootDir) + QStringLiteral("/dumps"))) {
+        m_restartBox->setChecked(false);
+        m_restartGuarded = true;
+    }
 }
 
 void crashui::saveChoices()
 {
     utils::Configuration config(std::string(), true);
     config.load(settingsFilePath());
-    config.write("user", "isRestart", m_restartBox->isChecked() ? 1 : 0);
+    // Only a change the user makes is remembered, not the guard's.
+    const bool restart = m_restartGuarded && !m_restartChangedByUser ? m_restartRemembered : m_restartBox->isChecked();
+    config.write("user", "isRestart", restart ? 1 : 0);
     config.write("user", "isSend", m_sendBox->isChecked() ? 1 : 0);
     config.save();
 }

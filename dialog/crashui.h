@@ -74,6 +74,9 @@ private:
     QByteArray m_rootDir;
     QString m_layoutXml;
     const DispatchOutcome* m_outcome = nullptr;
+    bool m_restartRemembered = false;   // the restart choice as crashui.ini holds it
+    bool m_restartGuarded = false;      // unchecked by the crash-loop guard
+    bool m_restartChangedByUser = false;
     bool m_sending = false;   // between slot_sendMail and slot_mailSended
     bool m_dismissed = false; // closed by the user while sending: hidden, waiting for the outcome
 };

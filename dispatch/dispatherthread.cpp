@@ -2,6 +2,8 @@
 
 #include "dispatch/handler.h"
 
+#include "report/restartguard.h"
+
 #include <QProcess>
 
 DispatherThread::DispatherThread(Handler* owner, const Message& msg, const ParamInfo& info)
@@ -19,8 +21,8 @@ DispatherThread::~DispatherThread()
 void DispatherThread::run()
 {
     const bool result = m_owner->doMail(m_msg, m_info);
-    if (m_msg.isRestart)
-        QProcess::startDetached(m_info.appPath, m_info.appArgs);
+    if (m_msg.isRestart && QProcess::startDetached(m_info.appPath, m_info.appArgs))
+        RestartGuard::recordRestart(m_info.dumpDir);
     // The new report went through: the server takes mail now, so the reports that failed before
     // go too. The host is back already; only the progress bar runs a little longer.
     if (result && m_msg.isSend && !m_info.dumpFile.isEmpty())

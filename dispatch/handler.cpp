@@ -48,9 +48,14 @@ bool Handler::doMail(Message msg, ParamInfo info)
     std::unique_ptr<PendingReport> report =
         store.create(info, msg.description, SmtpSettings::current().mailbox, &reason);
     const bool kept = report != nullptr;
-    const bool sent = kept && PendingSender::send(*report, &reason);
+    PendingSender sender(store);
+    // Over the hourly limit, or too large and a notice went instead: kept, but nothing failed.
+    const PendingSender::Result result = kept ? sender.send(*report, &reason) : PendingSender::Result::Failed;
+    const bool sent = result != PendingSender::Result::Failed;
     report.reset(); // released: from here on other processes may send or prune it
     store.prune(PendingStore::Limits::current());
+    if (result == PendingSender::Result::Deferred || result == PendingSender::Result::TooLarge)
+        qWarning("crashui: the crash report is kept: %s", qPrintable(reason));
     if (!sent) {
         qWarning("crashui: the crash report was not sent: %s%s", qPrintable(reason),
                  kept ? " (it is kept and will be sent later)" : "");

@@ -1,28 +1,218 @@
 #include "dispatch/pendingsender.h"
 
+#include "report/deployment.h"
+#include "report/deploymentvalue.h"
+
 #include <QDir>
+#include <QTemporaryDir>
 #include <QFileInfo>
 #include <QTextStream>
 
 #include <cstdio>
 
+#include <unistd.h>
+
 PendingSender::PendingSender(PendingStore& store, Reporter reporter) : m_store(store), m_reporter(std::move(reporter))
 {
 }
 
-bool PendingSender::send(PendingReport& report, QString* reason)
+namespace {
+
+// Each mail stays this far under the limit: servers count a little differently.
+constexpr quint64 kRoomPercent = 90;
+
+int maxParts(QString& error)
+{
+    return static_cast<int>(positiveDeploymentValue("CRASHUI_MAX_PARTS", CRASHUI_DEFAULT_MAX_PARTS, 999, error));
+}
+
+int maxReportsPerHour(QString& error)
+{
+    return static_cast<int>(
+        positiveDeploymentValue("CRASHUI_MAX_REPORTS_PER_HOUR", CRASHUI_DEFAULT_MAX_REPORTS_PER_HOUR, 1000000, error));
+}
+
+OpenArchive pieceOf(const OpenArchive& whole, quint64 pieceBytes, int index)
+{
+    OpenArchive piece = whole;
+    piece.offset = pieceBytes * static_cast<quint64>(index - 1);
+    piece.size = qMin(pieceBytes, whole.size - piece.offset);
+    return piece;
+}
+
+// How many mails, of how many archive bytes each, so that every mail is under limit; count 0
+// when no piece size fits at all.
+struct Plan {
+    int count = 1;
+    quint64 pieceBytes = 0;
+};
+
+Plan planFor(const PendingRecord& record, const OpenArchive& archive, quint64 limit, int partsAllowed)
+{
+    Plan plan;
+    plan.pieceBytes = archive.size;
+    if (limit == 0 || reportMailSize(archive, record.dumpName, record.description, record.messageId) < limit)
+        return plan;
+    const quint64 budget = limit / 100 * kRoomPercent;
+    // What a piece mail costs besides its attachment.
+    OpenArchive empty = archive;
+    empty.size = 0;
+    const quint64 overhead =
+        reportMailSize(empty, record.dumpName, record.description, record.messageId, {1, partsAllowed + 1});
+    if (overhead >= budget) {
+        plan.count = 0;
+        return plan;
+    }
+    // Whole base64 lines: 57 bytes make 78 octets on the wire.
+    plan.pieceBytes = qMax<quint64>(57, (budget - overhead) / 78 * 57);
+    plan.count = static_cast<int>((archive.size + plan.pieceBytes - 1) / plan.pieceBytes);
+    return plan;
+}
+
+} // namespace
+
+PendingSender::Result PendingSender::send(PendingReport& report, QString* reason)
 {
     const PendingRecord& record = report.record();
-    QString why;
-    const bool sent = sendReportMail(report.archive(), record.dumpName, record.description, record.messageId, &why);
-    if (sent) {
-        report.accepted();
-    } else {
-        report.failed(why);
-        if (reason)
-            *reason = why;
+    if (record.tooLarge) {
+        *reason = QStringLiteral("too large for the mail server (limit %1 bytes); kept on this machine")
+                      .arg(record.sizeLimit);
+        return Result::TooLarge;
     }
-    return sent;
+    QString error;
+    const int perHour = maxReportsPerHour(error);
+    if (perHour > 0 && !m_store.reserveSlot(record.id, perHour)) {
+        *reason = QStringLiteral("%1 reports were mailed in the last hour; it goes later").arg(perHour);
+        return Result::Deferred;
+    }
+    const bool anyMailed = !record.partsAccepted.isEmpty();
+    const Result result = sendPieces(report, reason);
+    if (result == Result::Failed && !anyMailed && report.record().partsAccepted.isEmpty())
+        m_store.releaseSlot(report.record().id); // nothing went out: the hour's count stays as it was
+    if (result == Result::Sent)
+        report.accepted();
+    else if (result == Result::Failed)
+        report.failed(*reason);
+    return result;
+}
+
+PendingSender::Result PendingSender::sendPieces(PendingReport& report, QString* reason)
+{
+    QString error;
+    const int partsAllowed = maxParts(error);
+    if (partsAllowed == 0) {
+        *reason = error;
+        return Result::Failed;
+    }
+    PendingRecord& record = report.update();
+    const OpenArchive archive = report.archive();
+    // A 552 teaches the limit; the report is planned again with it, a few times at most.
+    for (int round = 0; round < 6; ++round) {
+        const Plan plan = planFor(record, archive, static_cast<quint64>(record.sizeLimit), partsAllowed);
+        if (plan.count == 0 || plan.count > partsAllowed)
+            return sendNotice(report, reason);
+        if (plan.count != qMax(record.partsTotal, 1)) {
+            record.partsTotal = plan.count;
+            record.partsAccepted.clear();
+        }
+        bool learnt = false;
+        for (int index = 1; index <= plan.count && !learnt; ++index) {
+            if (record.partsAccepted.contains(index))
+                continue; // accepted in an earlier attempt: each piece goes once
+            const MailPiece piece{index, plan.count};
+            const MailOutcome outcome =
+                sendReportMail(plan.count == 1 ? archive : pieceOf(archive, plan.pieceBytes, index), record.dumpName,
+                               record.description, record.messageId, piece);
+            if (outcome.sent) {
+                if (plan.count > 1) {
+                    record.partsAccepted << index;
+                    report.save();
+                }
+                continue;
+            }
+            *reason = outcome.reason;
+            if (outcome.sizeLimit == 0)
+                return Result::Failed;
+            // A server that did not say its limit refused this size: the limit lies somewhere below,
+            // so the next try aims at half of it rather than creeping down upload after upload.
+            const quint64 limit = outcome.refusedUnannounced ? outcome.sizeLimit / 2 : outcome.sizeLimit;
+            if (record.sizeLimit != 0 && limit >= static_cast<quint64>(record.sizeLimit))
+                return Result::Failed;
+            record.sizeLimit = static_cast<qint64>(limit);
+            report.save();
+            learnt = true;
+        }
+        if (!learnt)
+            return Result::Sent;
+    }
+    return Result::Failed;
+}
+
+PendingSender::Result PendingSender::sendNotice(PendingReport& report, QString* reason)
+{
+    PendingRecord& record = report.update();
+    QString error;
+    const int partsAllowed = maxParts(error);
+    const quint64 limit = static_cast<quint64>(record.sizeLimit);
+    QTemporaryDir work(m_store.folder() + QStringLiteral("/notice-XXXXXX"));
+    const QString name = ReportArchive::safeFileName(record.dumpName);
+    // First the logs whole; if even that is too large, the last part of each.
+    for (const qint64 keepBytes : {qint64(-1), qint64(limit / 100 * kRoomPercent / 2 / qMax(1, record.logFiles.size()))}) {
+        ParamInfo logsOnly;
+        logsOnly.dumpName = record.dumpName;
+        for (const QString& log : record.logFiles) {
+            if (keepBytes < 0) {
+                logsOnly.logFiles << log;
+                continue;
+            }
+            QFile source(log);
+            const QString copy = work.filePath(QFileInfo(log).fileName());
+            QFile target(copy);
+            if (source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly)) {
+                source.seek(qMax<qint64>(0, source.size() - keepBytes));
+                target.write(source.read(keepBytes));
+                logsOnly.logFiles << copy;
+            }
+        }
+        ReportArchive logs(logsOnly);
+        const QString path = work.filePath(QStringLiteral("%1-%2.rar").arg(name).arg(keepBytes < 0 ? 0 : 1));
+        if (!logs.packLogsTo(path)) {
+            *reason = logs.error();
+            return Result::Failed;
+        }
+        const int fd = logs.takeDescriptor();
+        const OpenArchive attachment{fd, logs.size(), name + QStringLiteral(".rar"), 0};
+        const QString text = record.description + QStringLiteral("\n\n") +
+                             QStringLiteral("The crash dump (%1, %2 bytes) is too large for the mail server's limit of "
+                                            "%3 bytes, even in %4 mails. It was kept on the user's machine, where it "
+                                            "is: %5\nThe logs of the crashed run are attached.\n")
+                                 .arg(QFileInfo(record.dumpFile).fileName())
+                                 .arg(record.dump.size)
+                                 .arg(limit)
+                                 .arg(partsAllowed)
+                                 .arg(record.dumpFile) +
+                             (keepBytes < 0 ? QString()
+                                            : QStringLiteral("Each log was shortened to its last %1 bytes so that "
+                                                             "this mail fits.\n")
+                                                  .arg(keepBytes));
+        if (reportMailSize(attachment, record.dumpName, text, record.messageId) >= limit && keepBytes < 0) {
+            ::close(fd);
+            continue;
+        }
+        const MailOutcome outcome = sendReportMail(attachment, record.dumpName, text, record.messageId);
+        ::close(fd);
+        if (!outcome.sent) {
+            *reason = outcome.reason;
+            return Result::Failed;
+        }
+        record.tooLarge = true;
+        report.save();
+        *reason = QStringLiteral("too large for the mail server (limit %1 bytes): a notice without the dump "
+                                 "was sent, the dump is kept on this machine")
+                      .arg(limit);
+        return Result::TooLarge;
+    }
+    return Result::Failed;
 }
 
 int PendingSender::sendDue(bool everyDue)
@@ -54,8 +244,13 @@ int PendingSender::sendDue(bool everyDue)
             }
             continue; // gone: sent by another process meanwhile
         }
+        if (listed.tooLarge) {
+            ++remaining;
+            say(QStringLiteral("kept %1: too large for the mail server; kept on this machine").arg(listed.id));
+            continue;
+        }
         QString reason;
-        if (send(*report, &reason)) {
+        if (send(*report, &reason) == Result::Sent) {
             say(QStringLiteral("sent %1").arg(listed.id));
         } else {
             ++remaining;

@@ -7,16 +7,26 @@
 #include <functional>
 
 // Sends pending reports, oldest first. Each report is held (locked) while it is sent, so that
-// several processes can work on one store at once and none sends a report twice.
+// several processes can work on one store at once and none sends a report twice. A report larger
+// than the server's size limit goes out in several mails (at most CRASHUI_MAX_PARTS), each piece
+// once; one that would need more goes out as a notice with the logs but without the dump, which
+// stays pending as too large. At most CRASHUI_MAX_REPORTS_PER_HOUR reports are mailed an hour.
 class PendingSender {
 public:
+    enum class Result {
+        Sent,     // every mail of the report was accepted
+        Failed,   // an attempt failed: counted in the record
+        Deferred, // the hourly limit is reached: kept for later, nothing failed
+        TooLarge, // too large even in pieces: the notice was sent, the dump stays pending
+    };
+
     // Receives one line for each report looked at: "sent ID", "kept ID: why", "dropped ID: why".
     using Reporter = std::function<void(const QString& line)>;
 
     explicit PendingSender(PendingStore& store, Reporter reporter = {});
 
-    // Sends one report now; on failure counts the attempt in its record. reason gets why.
-    static bool send(PendingReport& report, QString* reason);
+    // Sends one report now; reason gets why it was not sent.
+    Result send(PendingReport& report, QString* reason);
 
     // Sends the reports that are due (every report when everyDue: right after the same server
     // accepted a report). Returns how many remain pending.
@@ -27,6 +37,9 @@ public:
     static int runHeadless(const QStringList& arguments);
 
 private:
+    Result sendPieces(PendingReport& report, QString* reason);
+    Result sendNotice(PendingReport& report, QString* reason);
+
     PendingStore& m_store;
     Reporter m_reporter;
 };

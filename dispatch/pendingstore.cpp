@@ -1,11 +1,13 @@
 #include "dispatch/pendingstore.h"
 
-#include "dispatch/deployment.h"
+#include "report/deployment.h"
+#include "report/deploymentvalue.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QSaveFile>
@@ -55,20 +57,6 @@ QString randomText(int length)
     return text;
 }
 
-// A positive whole number from the environment (or the compiled-in text); 0 when invalid.
-qint64 limitValue(const char* name, const char* compiledIn, QString& error)
-{
-    const QByteArray fromEnvironment = qgetenv(name);
-    const QString text = QString::fromUtf8(fromEnvironment.isEmpty() ? QByteArray(compiledIn) : fromEnvironment);
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok, 10);
-    if (ok && value > 0 && value < (1ll << 40))
-        return value;
-    if (error.isEmpty())
-        error = QStringLiteral("invalid %1: \"%2\"").arg(QLatin1String(name), text);
-    return 0;
-}
-
 } // namespace
 
 QJsonObject PendingRecord::toJson() const
@@ -88,6 +76,14 @@ QJsonObject PendingRecord::toJson() const
     json[QStringLiteral("lastAttempt")] = timeText(lastAttempt);
     json[QStringLiteral("lastError")] = lastError;
     json[QStringLiteral("archiveSize")] = QString::number(archiveSize);
+    json[QStringLiteral("logFiles")] = QJsonArray::fromStringList(logFiles);
+    json[QStringLiteral("sizeLimit")] = QString::number(sizeLimit);
+    json[QStringLiteral("partsTotal")] = partsTotal;
+    QJsonArray accepted;
+    for (const int part : partsAccepted)
+        accepted.append(part);
+    json[QStringLiteral("partsAccepted")] = accepted;
+    json[QStringLiteral("tooLarge")] = tooLarge;
     return json;
 }
 
@@ -107,6 +103,14 @@ bool PendingRecord::fromJson(const QJsonObject& json, PendingRecord& record)
     record.attempts = json.value(QStringLiteral("attempts")).toInt();
     record.lastAttempt = timeFrom(json.value(QStringLiteral("lastAttempt")));
     record.lastError = json.value(QStringLiteral("lastError")).toString();
+    for (const QJsonValue& log : json.value(QStringLiteral("logFiles")).toArray())
+        record.logFiles << log.toString();
+    record.sizeLimit = json.value(QStringLiteral("sizeLimit")).toString().toLongLong();
+    record.partsTotal = json.value(QStringLiteral("partsTotal")).toInt();
+    record.partsAccepted.clear();
+    for (const QJsonValue& part : json.value(QStringLiteral("partsAccepted")).toArray())
+        record.partsAccepted << part.toInt();
+    record.tooLarge = json.value(QStringLiteral("tooLarge")).toBool();
     bool sizeOk = false;
     record.archiveSize = json.value(QStringLiteral("archiveSize")).toString().toLongLong(&sizeOk);
     return sizeOk && record.created.isValid() && !record.messageId.isEmpty() && record.attempts >= 0;
@@ -126,9 +130,13 @@ QString newMessageId(const QString& mailbox, const QDateTime& now)
 PendingStore::Limits PendingStore::Limits::current()
 {
     Limits limits;
-    limits.maxCount = static_cast<int>(limitValue("CRASHUI_PENDING_MAX_COUNT", CRASHUI_DEFAULT_PENDING_MAX_COUNT, limits.error));
-    limits.maxDays = static_cast<int>(limitValue("CRASHUI_PENDING_MAX_DAYS", CRASHUI_DEFAULT_PENDING_MAX_DAYS, limits.error));
-    limits.maxBytes = limitValue("CRASHUI_PENDING_MAX_MIB", CRASHUI_DEFAULT_PENDING_MAX_MIB, limits.error) * 1024 * 1024;
+    constexpr qint64 kMax = 1ll << 40;
+    limits.maxCount = static_cast<int>(
+        positiveDeploymentValue("CRASHUI_PENDING_MAX_COUNT", CRASHUI_DEFAULT_PENDING_MAX_COUNT, 1000000, limits.error));
+    limits.maxDays = static_cast<int>(
+        positiveDeploymentValue("CRASHUI_PENDING_MAX_DAYS", CRASHUI_DEFAULT_PENDING_MAX_DAYS, 100000, limits.error));
+    limits.maxBytes =
+        positiveDeploymentValue("CRASHUI_PENDING_MAX_MIB", CRASHUI_DEFAULT_PENDING_MAX_MIB, kMax, limits.error) * 1024 * 1024;
     return limits;
 }
 
@@ -177,6 +185,7 @@ std::unique_ptr<PendingReport> PendingStore::create(const ParamInfo& info, const
     record.dumpWhole = archive.dumpWhole();
     record.messageId = newMessageId(mailbox, record.created);
     record.archiveSize = static_cast<qint64>(archive.size());
+    record.logFiles = info.logFiles;
     const int fd = archive.takeDescriptor();
     if (!writeRecord(record)) {
         ::close(fd);
@@ -347,6 +356,58 @@ void PendingStore::log(const QString& line)
         file.write((timeText(now()) + QLatin1Char(' ') + line + QLatin1Char('\n')).toUtf8());
 }
 
+bool PendingStore::reserveSlot(const QString& id, int maxPerHour)
+{
+    QDir().mkpath(m_folder);
+    const QString path = m_folder + QStringLiteral("/sent.log");
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return true; // nowhere to count: no limit rather than no reports
+    ::flock(fd, LOCK_EX); // short: only this bookkeeping
+    QFile file;
+    file.open(fd, QIODevice::ReadWrite);
+    const qint64 hourAgo = now().toSecsSinceEpoch() - 3600;
+    QByteArrayList kept;
+    bool has = false;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 2 || fields.first().toLongLong() <= hourAgo)
+            continue;
+        has = has || QString::fromUtf8(fields.last()) == id;
+        kept << line;
+    }
+    const bool granted = has || kept.size() < maxPerHour;
+    if (granted && !has)
+        kept << QByteArray::number(now().toSecsSinceEpoch()) + ' ' + id.toUtf8();
+    file.resize(0);
+    file.seek(0);
+    file.write(kept.join('\n') + (kept.isEmpty() ? "" : "\n"));
+    file.close();
+    ::close(fd);
+    return granted;
+}
+
+void PendingStore::releaseSlot(const QString& id)
+{
+    const QString path = m_folder + QStringLiteral("/sent.log");
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::flock(fd, LOCK_EX);
+    QFile file;
+    file.open(fd, QIODevice::ReadWrite);
+    QByteArrayList kept;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (!line.isEmpty() && !line.endsWith(' ' + id.toUtf8()))
+            kept << line;
+    }
+    file.resize(0);
+    file.seek(0);
+    file.write(kept.join('\n') + (kept.isEmpty() ? "" : "\n"));
+    file.close();
+    ::close(fd);
+}
+
 PendingReport::PendingReport(PendingStore& store, PendingRecord record, int fd)
     : m_store(store), m_record(std::move(record)), m_fd(fd)
 {
@@ -377,6 +438,11 @@ void PendingReport::accepted()
     if (QFile::exists(m_record.dumpFile))
         qWarning("crashui: the dump %s changed after it was packed; it is kept",
                  QFile::encodeName(m_record.dumpFile).constData());
+}
+
+bool PendingReport::save()
+{
+    return m_store.writeRecord(m_record);
 }
 
 bool PendingReport::failed(const QString& reason)

@@ -28,6 +28,11 @@ struct PendingRecord {
     QDateTime lastAttempt; // UTC; invalid before the first attempt
     QString lastError;
     qint64 archiveSize = 0;
+    QStringList logFiles;
+    qint64 sizeLimit = 0;    // the server's size limit as last learnt; 0 when none is known
+    int partsTotal = 0;      // mails the report is split into (0: not split yet)
+    QList<int> partsAccepted; // of those, the ones a server accepted
+    bool tooLarge = false;   // over the limit even in the most mails allowed: a notice went instead
 
     QJsonObject toJson() const;
     static bool fromJson(const QJsonObject& json, PendingRecord& record);
@@ -51,6 +56,9 @@ public:
     void accepted();
     // The attempt failed: counted, with when and why, in the record.
     bool failed(const QString& reason);
+    // Writes the record as changed through update().
+    bool save();
+    PendingRecord& update() { return m_record; }
 
 private:
     friend class PendingStore;
@@ -103,6 +111,13 @@ public:
 
     // Appends a line to dumps/pending.log, kept under 64 KiB.
     void log(const QString& line);
+
+    // The rate limit: at most maxPerHour reports mailed in any hour from this dumps folder (the
+    // mails of a report in several count once). Takes a slot for report id; false when none is
+    // free. A report that already has its slot keeps it.
+    bool reserveSlot(const QString& id, int maxPerHour);
+    // Gives the slot back: nothing of the report was mailed after all.
+    void releaseSlot(const QString& id);
 
     QDateTime now() const { return m_clock(); }
 

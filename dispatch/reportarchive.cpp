@@ -110,7 +110,7 @@ int ReportArchive::takeDescriptor()
     return fd;
 }
 
-bool ReportArchive::packTo(const QString& target)
+bool ReportArchive::pack(const QString& target, bool withDump)
 {
     // A name of this run's own, made exclusively; the lock tells later runs that it is in use.
     QByteArray pattern = QFile::encodeName(target) + ".XXXXXX";
@@ -123,12 +123,13 @@ bool ReportArchive::packTo(const QString& target)
     ::flock(placeholder, LOCK_EX | LOCK_NB);
     const QString temporary = QFile::decodeName(pattern);
 
-    m_dumpBefore = FileState::of(m_info.dumpFile);
+    m_dumpBefore = withDump ? FileState::of(m_info.dumpFile) : FileState();
     ZipOwner zip(CreateZip(wide(temporary).c_str(), nullptr));
-    bool ok = zip && m_dumpBefore.valid;
+    bool ok = zip && (m_dumpBefore.valid || !withDump);
     // Without the dump there is nothing worth sending; a mail without it must not lead to the
     // dump's removal.
-    ok = ok && ZipAdd(zip.get(), wide(dumpEntry(m_reportName)).c_str(), wide(m_info.dumpFile).c_str()) == ZR_OK;
+    ok = ok && (!withDump ||
+                ZipAdd(zip.get(), wide(dumpEntry(m_reportName)).c_str(), wide(m_info.dumpFile).c_str()) == ZR_OK);
     if (!ok && m_error.isEmpty())
         m_error = QStringLiteral("could not read the dump %1").arg(m_info.dumpFile);
     if (ok) {
@@ -163,7 +164,7 @@ bool ReportArchive::packTo(const QString& target)
     }
     ::close(placeholder);
     // A dump still being written while it was packed: the archive holds only part of it.
-    m_dumpWhole = ok && FileState::of(m_info.dumpFile) == m_dumpBefore;
+    m_dumpWhole = ok && withDump && FileState::of(m_info.dumpFile) == m_dumpBefore;
     return ok;
 }
 

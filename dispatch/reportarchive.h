@@ -20,7 +20,9 @@ public:
 
     // Packs into target (which must not exist yet); false when the dump could not be packed or
     // the archive could not be written (nothing is left behind then), with why in error().
-    bool packTo(const QString& target);
+    bool packTo(const QString& target) { return pack(target, true); }
+    // The same with the logs alone: for a notice when the dump is too large to mail.
+    bool packLogsTo(const QString& target) { return pack(target, false); }
     QString error() const { return m_error; }
 
     // The packed archive: open (read-only), locked; the caller closes it.
@@ -51,6 +53,8 @@ public:
     static QString safeFileName(const QString& name);
 
 private:
+    bool pack(const QString& target, bool withDump);
+
     ParamInfo m_info;
     QString m_reportName; // the dump name made safe as a file name and an entry name
     QString m_error;

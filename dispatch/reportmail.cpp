@@ -9,6 +9,7 @@
 #include "smailer/winsockhelper.h"
 
 #include <QFile>
+#include <QStringList>
 #include <QTextCodec>
 #include <QtGlobal>
 
@@ -48,6 +49,34 @@ std::string filePath(const QString& path)
     return bytes.toStdString();
 }
 
+QString pieceName(const OpenArchive& archive, const MailPiece& piece)
+{
+    if (piece.count <= 1)
+        return archive.attachmentName;
+    return archive.attachmentName + QStringLiteral(".%1").arg(piece.index, 3, 10, QLatin1Char('0'));
+}
+
+// The description (first mail only) and, for a report in several mails, how to join them.
+QString pieceText(const QString& dumpName, const QString& description, const OpenArchive& archive,
+                  const MailPiece& piece)
+{
+    Q_UNUSED(dumpName)
+    if (piece.count <= 1)
+        return description;
+    QStringList names;
+    for (int i = 1; i <= piece.count; ++i)
+        names << pieceName(archive, {i, piece.count});
+    const QString note =
+        QStringLiteral("This crash report is too large for one mail and comes in %1 mails; this is mail %2.\n"
+                       "Join the attachments of all %1 in order to get %3:\n"
+                       "    cat %4 > %3\n"
+                       "or open %5 with 7-Zip, which reads the pieces as one archive.\n")
+            .arg(piece.count)
+            .arg(piece.index)
+            .arg(archive.attachmentName, names.join(QLatin1Char(' ')), names.first());
+    return piece.index == 1 ? description + QStringLiteral("\n\n") + note : note;
+}
+
 } // namespace
 
 std::string ReportMail::mailBytes(const QString& text)
@@ -64,11 +93,24 @@ ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QS
 }
 
 ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
-                       const OpenArchive& archive)
-    : ReportMail(mailbox, dumpName, description,
-                 std::make_unique<SMailer::AppOctStrmContent>(archive.fd, archive.size,
-                                                              archive.attachmentName.toUtf8().toStdString()))
+                       const OpenArchive& archive, const QString& messageId, const MailPiece& piece)
+    : ReportMail(mailbox, dumpName, pieceText(dumpName, description, archive, piece),
+                 std::make_unique<SMailer::AppOctStrmContent>(archive.fd, archive.offset, archive.size,
+                                                              pieceName(archive, piece).toUtf8().toStdString()))
 {
+    if (piece.count > 1) {
+        const std::string subject = subjectFor(dumpName) + " (" + std::to_string(piece.index) + "/" +
+                                    std::to_string(piece.count) + ")";
+        m_info.setSubject(subject);
+        if (!messageId.isEmpty()) {
+            m_info.addHeader("X-Crashui-Report", messageId.toStdString());
+            QString own = messageId;
+            own.insert(own.lastIndexOf(QLatin1Char('@')), QStringLiteral(".part%1").arg(piece.index));
+            m_info.setMessageId(own.toStdString());
+        }
+    } else if (!messageId.isEmpty()) {
+        m_info.setMessageId(messageId.toStdString());
+    }
 }
 
 ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
@@ -89,52 +131,63 @@ ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QS
 
 namespace {
 
-template <typename Archive>
-bool send(const Archive& archive, const QString& dumpName, const QString& description, const QString& messageId,
-          QString* reason)
+bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
 {
     try {
         const MUtils::WinSockHelper socketLayer;
-        const SmtpSettings settings = SmtpSettings::current();
-        if (!settings.error.isEmpty()) {
-            // Nobody is contacted with a setting that had to be guessed.
-            if (reason)
-                *reason = settings.error;
-            return false;
-        }
-        ReportMail mail(settings.mailbox, dumpName, description, archive);
-        if (!messageId.isEmpty())
-            mail.setMessageId(messageId);
         SMailer::MailSender sender(utf8(settings.host), utf8(settings.mailbox), utf8(settings.password), settings.port,
                                    std::chrono::seconds(settings.timeoutSeconds), settings.security,
                                    QFile::encodeName(settings.caFile).toStdString());
         sender.setMail(&mail.wrapper());
         sender.sendMail();
-        return true;
+        outcome.sent = true;
+    } catch (const SMailer::MailTooLargeException& e) {
+        outcome.reason = QString::fromUtf8(e.reason().c_str());
+        outcome.sizeLimit = e.limit();
+        outcome.refusedUnannounced = !e.announced();
     } catch (const SMailer::MailException& e) {
-        if (reason)
-            *reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
-        return false;
+        outcome.reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
     } catch (const std::exception& e) {
-        if (reason)
-            *reason = QString::fromUtf8(e.what());
-        return false;
+        outcome.reason = QString::fromUtf8(e.what());
     } catch (...) {
-        if (reason)
-            *reason = QStringLiteral("unknown failure");
-        return false;
+        outcome.reason = QStringLiteral("unknown failure");
     }
+    return outcome.sent;
 }
 
 } // namespace
 
 bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description)
 {
-    return send(archivePath, dumpName, description, QString(), nullptr);
+    const SmtpSettings settings = SmtpSettings::current();
+    if (!settings.error.isEmpty())
+        return false; // nobody is contacted with a setting that had to be guessed
+    ReportMail mail(settings.mailbox, dumpName, description, archivePath);
+    MailOutcome outcome;
+    return send(mail, settings, outcome);
 }
 
-bool sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
-                    const QString& messageId, QString* reason)
+MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
+                           const QString& messageId, const MailPiece& piece)
 {
-    return send(archive, dumpName, description, messageId, reason);
+    MailOutcome outcome;
+    const SmtpSettings settings = SmtpSettings::current();
+    if (!settings.error.isEmpty()) {
+        outcome.reason = settings.error; // nobody is contacted with a setting that had to be guessed
+        return outcome;
+    }
+    try {
+        ReportMail mail(settings.mailbox, dumpName, description, archive, messageId, piece);
+        send(mail, settings, outcome);
+    } catch (const std::exception& e) {
+        outcome.reason = QString::fromUtf8(e.what());
+    }
+    return outcome;
+}
+
+quint64 reportMailSize(const OpenArchive& archive, const QString& dumpName, const QString& description,
+                       const QString& messageId, const MailPiece& piece)
+{
+    ReportMail mail(SmtpSettings::current().mailbox, dumpName, description, archive, messageId, piece);
+    return mail.wrapper().wireSize();
 }

@@ -21,6 +21,15 @@ struct OpenArchive {
     int fd = -1;
     quint64 size = 0;
     QString attachmentName;
+    quint64 offset = 0; // a piece of a larger archive starts here
+};
+
+// One mail of a report that goes out in several: the attachment is the piece NAME.rar.00k, the
+// subject ends with " (k/n)", the text tells how to join the pieces, and every mail names the
+// report's Message-ID in a header of its own (X-Crashui-Report).
+struct MailPiece {
+    int index = 1;
+    int count = 1;
 };
 
 class ReportMail {
@@ -28,13 +37,12 @@ public:
     ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
                const QString& archivePath);
     ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
-               const OpenArchive& archive);
+               const OpenArchive& archive, const QString& messageId = QString(), const MailPiece& piece = MailPiece());
     ReportMail(const ReportMail&) = delete;
     ReportMail& operator=(const ReportMail&) = delete;
 
     SMailer::MailWrapper& wrapper() { return *m_wrapper; }
-    // The same in every attempt of one report, so that a mail sent twice can be recognised.
-    void setMessageId(const QString& id) { m_info.setMessageId(id.toStdString()); }
+
     const std::string& charset() const { return m_charset; }
 
     // 8-bit text for the mail (mail codec), up to its first NUL byte.
@@ -57,5 +65,16 @@ private:
 bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description);
 // The same for an archive held open, with the report's Message-ID; why it failed goes to reason:
 // the step and what the server said, in plain words.
-bool sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
-                    const QString& messageId, QString* reason);
+struct MailOutcome {
+    bool sent = false;
+    QString reason;       // why not, in plain words
+    quint64 sizeLimit = 0; // refused for its size: the mail must be smaller than this
+    bool refusedUnannounced = false; // that limit is only the refused size: the server gave none
+};
+// The Message-ID is the same in every attempt of one report, so that a mail sent twice can be
+// recognised; each piece of a report in several mails has its own, made from it.
+MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
+                           const QString& messageId, const MailPiece& piece = MailPiece());
+// The size of that mail on the wire, as the SIZE extension counts it (never smaller than the truth).
+quint64 reportMailSize(const OpenArchive& archive, const QString& dumpName, const QString& description,
+                       const QString& messageId, const MailPiece& piece = MailPiece());

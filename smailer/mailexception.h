@@ -22,17 +22,21 @@ private:
 };
 
 // The server's size limit refuses the mail: advertised in its EHLO reply (SIZE), or learnt from a
-// 552 after MAIL FROM or after the data. limit: the largest size known to pass is below it.
+// 552 after MAIL FROM or after the data. limit: the advertised limit, or else the size that was
+// refused (a mail must be smaller than it to pass).
 class MailTooLargeException : public MailException {
 public:
-    MailTooLargeException(const std::string& message, std::string reason, std::uint64_t limit)
-        : MailException(message, std::move(reason)), m_limit(limit)
+    MailTooLargeException(const std::string& message, std::string reason, std::uint64_t limit, bool announced)
+        : MailException(message, std::move(reason)), m_limit(limit), m_announced(announced)
     {
     }
     std::uint64_t limit() const { return m_limit; }
+    // The server said its limit (SIZE); else limit() is only the size it refused.
+    bool announced() const { return m_announced; }
 
 private:
     std::uint64_t m_limit;
+    bool m_announced;
 };
 
 } // namespace SMailer

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace SMailer {
@@ -24,6 +25,8 @@ public:
     void setSubject(const std::string& subject);
     // The mail's Message-ID ("<unique@domain>"), written after the Date line; none when empty.
     void setMessageId(const std::string& id) { messageId = id; }
+    // A header line of the caller's own ("Name: value"), written after the Message-ID.
+    void addHeader(const std::string& name, const std::string& value) { extraHeaders.emplace_back(name, value); }
     // The part is not owned and must outlive every use of the record.
     void addMimeContent(MimeContent* content);
 
@@ -47,6 +50,7 @@ private:
     std::string subject;
     std::vector<MimeContent*> contents;
     std::string messageId;
+    std::vector<std::pair<std::string, std::string>> extraHeaders;
 };
 
 } // namespace SMailer

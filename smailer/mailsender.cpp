@@ -100,10 +100,10 @@ void MailSender::tooLargeIf(const ReplyReader::Reply& reply)
                           reply.text.find("-5.3.4") != std::string::npos;
     if (!tooLarge)
         return;
-    // The limit is the advertised one when there is one; else what was refused shows it.
+    // The limit is the advertised one when there is one; else the refused size bounds it.
     const std::uint64_t refusedSize = mail->wireSize();
     const std::uint64_t limit = sizeLimit > 0 && sizeLimit < refusedSize ? sizeLimit : refusedSize;
-    throw MailTooLargeException(ErrorMessage::getInstance().response("250"), refused(reply), limit);
+    throw MailTooLargeException(ErrorMessage::getInstance().response("250"), refused(reply), limit, limit == sizeLimit);
 }
 
 std::string MailSender::tooSlow() const
@@ -287,7 +287,7 @@ void MailSender::sendHeader()
             throw MailTooLargeException(ErrorMessage::getInstance().response("250"),
                                         "the report (" + std::to_string(size) + " bytes) is larger than " + peer() +
                                             " accepts (" + std::to_string(sizeLimit) + " bytes)",
-                                        sizeLimit);
+                                        sizeLimit, true);
         mailFrom += " SIZE=" + std::to_string(size);
     }
     sendCommand(SendMailFrom, mailFrom + "\r\n");

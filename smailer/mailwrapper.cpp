@@ -65,6 +65,8 @@ std::string MailWrapper::getHeader()
     header += "Date: " + prepareDate() + "\r\n";
     if (!mailInfo->messageId.empty())
         header += "Message-ID: " + mailInfo->messageId + "\r\n";
+    for (const auto& [name, value] : mailInfo->extraHeaders)
+        header += name + ": " + value + "\r\n";
     header += "Subject: " + mailInfo->subject + "\r\n";
     header += std::string("X-Mailer: ") + MailerName + "\r\n";
     header += "X-Priority: " + mailInfo->priority + "\r\n";

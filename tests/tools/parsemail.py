@@ -40,6 +40,7 @@ def main():
         "to": person(message["To"]),
         "date": message["Date"],
         "message_id": message["Message-ID"],
+        "report": message["X-Crashui-Report"],
         "x_mailer": message["X-Mailer"],
         "x_priority": message["X-Priority"],
         "content_type": message.get_content_type(),

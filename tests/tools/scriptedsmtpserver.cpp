@@ -38,8 +38,8 @@ bool startsWithNoCase(const std::string& line, const char* word)
 
 } // namespace
 
-ScriptedSmtpServer::ScriptedSmtpServer(std::map<std::string, Step> script, std::size_t segment)
-    : m_script(std::move(script)), m_segment(segment)
+ScriptedSmtpServer::ScriptedSmtpServer(std::map<std::string, Step> script, std::size_t segment, int connections)
+    : m_script(std::move(script)), m_segment(segment), m_connections(connections)
 {
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -192,14 +192,23 @@ bool ScriptedSmtpServer::answer(int fd, const std::string& step)
 
 void ScriptedSmtpServer::serve()
 {
-    int fd = -1;
-    while (!m_stop && fd < 0) {
-        pollfd pfd{m_listenFd, POLLIN, 0};
-        if (::poll(&pfd, 1, 50) > 0)
-            fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    for (int served = 0; served < m_connections && !m_stop; ++served) {
+        int fd = -1;
+        while (!m_stop && fd < 0) {
+            pollfd pfd{m_listenFd, POLLIN, 0};
+            if (::poll(&pfd, 1, 50) > 0)
+                fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        }
+        if (fd < 0)
+            return;
+        if (served + 1 == m_connections)
+            ::shutdown(m_listenFd, SHUT_RDWR); // no more: later connections are refused
+        serveOne(fd);
     }
-    if (fd < 0)
-        return;
+}
+
+void ScriptedSmtpServer::serveOne(int fd)
+{
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 

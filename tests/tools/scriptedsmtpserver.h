@@ -28,7 +28,8 @@ public:
     };
 
     // segment: replies are sent in pieces of this many bytes with short pauses (0: whole).
-    explicit ScriptedSmtpServer(std::map<std::string, Step> script = {}, std::size_t segment = 0);
+    // connections: how many connections it serves one after the other before it stops listening.
+    explicit ScriptedSmtpServer(std::map<std::string, Step> script = {}, std::size_t segment = 0, int connections = 1);
     ~ScriptedSmtpServer();
 
     unsigned short port() const { return m_port; }
@@ -55,6 +56,7 @@ public:
 
 private:
     void serve();
+    void serveOne(int fd);
     bool answer(int fd, const std::string& step);
     bool readLine(int fd, std::string& line);
     bool sendText(int fd, const std::string& text);
@@ -63,6 +65,7 @@ private:
     std::map<std::string, std::function<void()>> m_actions;
     std::map<std::string, std::function<void()>> m_afterActions;
     std::size_t m_segment;
+    int m_connections;
     int m_listenFd = -1;
     unsigned short m_port = 0;
     std::atomic<bool> m_stop{false};

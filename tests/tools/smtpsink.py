@@ -24,10 +24,17 @@ def free_port():
 
 
 class SaveHandler:
-    def __init__(self, directory):
+    def __init__(self, directory, hide_size=False):
         self.directory = directory
+        self.hide_size = hide_size
         self.count = 0
         self.lock = threading.Lock()
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.hide_size:  # a server that refuses large mails without saying so beforehand
+            responses = [r for r in responses if not r[4:].upper().startswith("SIZE")]
+        return responses
 
     async def handle_DATA(self, server, session, envelope):
         with self.lock:
@@ -98,6 +105,9 @@ def main():
     parser.add_argument("--tls", choices=["starttls", "tls"], help="STARTTLS required, or TLS from the first byte")
     parser.add_argument("--cert", help="server certificate chain (PEM), with --tls")
     parser.add_argument("--key", help="server private key (PEM), with --tls")
+    parser.add_argument("--size-limit", type=int, default=None,
+                        help="refuse mails over this many octets with 552 (advertised as SIZE in EHLO)")
+    parser.add_argument("--hide-size", action="store_true", help="do not advertise the size limit")
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
 
@@ -108,7 +118,8 @@ def main():
         return AuthResult(success=ok, handled=False)  # handled=False: the server sends the 535
 
     port = free_port()
-    options = dict(authenticator=authenticator, auth_required=True, auth_require_tls=False, data_size_limit=None)
+    options = dict(authenticator=authenticator, auth_required=True, auth_require_tls=False,
+                   data_size_limit=args.size_limit)
     if args.tls:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(args.cert, args.key)
@@ -116,7 +127,8 @@ def main():
             options.update(tls_context=context, require_starttls=True, auth_require_tls=True)
         else:
             options.update(ssl_context=context)
-    controller = (BulkController if args.bulk_data else Controller)(SaveHandler(args.dir), hostname="127.0.0.1",
+    controller = (BulkController if args.bulk_data else Controller)(SaveHandler(args.dir, args.hide_size),
+                                                                     hostname="127.0.0.1",
                                                                      port=port, **options)
     controller.start()
     print("PORT %d" % port, flush=True)

@@ -1,0 +1,49 @@
+#include "report/restartguard.h"
+
+#include "report/deployment.h"
+#include "report/deploymentvalue.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace {
+
+QString stampPath(const QString& dumpDir)
+{
+    return dumpDir + QStringLiteral("/crashui.restarted");
+}
+
+} // namespace
+
+namespace RestartGuard {
+
+void recordRestart(const QString& dumpDir, const QDateTime& now)
+{
+    QSaveFile file(stampPath(dumpDir));
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QByteArray::number(now.toSecsSinceEpoch()) + '\n');
+        file.commit();
+    }
+}
+
+bool restartedRecently(const QString& dumpDir, const QDateTime& now)
+{
+    QString error;
+    const qint64 seconds = positiveDeploymentValue("CRASHUI_RESTART_GUARD_SECONDS",
+                                                   CRASHUI_DEFAULT_RESTART_GUARD_SECONDS, 7 * 24 * 3600, error);
+    if (seconds == 0) {
+        qWarning("crashui: no crash-loop guard: %s", qPrintable(error));
+        return false;
+    }
+    QFile file(stampPath(dumpDir));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    bool ok = false;
+    const qint64 restarted = file.read(32).trimmed().toLongLong(&ok);
+    if (!ok)
+        return false;
+    const qint64 since = now.toSecsSinceEpoch() - restarted;
+    return since >= 0 && since < seconds;
+}
+
+} // namespace RestartGuard
