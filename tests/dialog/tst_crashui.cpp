@@ -3,6 +3,7 @@
 #include "platform/basewidget.h"
 #include "platform/simpletextwidget.h"
 #include "platform/textedit.h"
+#include "report/restartguard.h"
 #include "tests/tools/modalboxanswerer.h"
 #include "tests/tools/testhost.h"
 
@@ -28,11 +29,16 @@ namespace {
 
 // A dialog over a fresh root directory with a dumps folder.
 struct Fixture {
-    Fixture(const QByteArray& ini = QByteArray(), const QString& title = QStringLiteral("HostApp"))
+    // restartedSecondsAgo: crashui restarted the host that long before this crash (none when < 0).
+    Fixture(const QByteArray& ini = QByteArray(), const QString& title = QStringLiteral("HostApp"),
+            int restartedSecondsAgo = -1)
     {
         QDir().mkpath(root.filePath(QStringLiteral("dumps")));
         if (!ini.isNull())
             writeFile(iniPath(), ini);
+        if (restartedSecondsAgo >= 0)
+            RestartGuard::recordRestart(root.filePath(QStringLiteral("dumps")),
+                                        QDateTime::currentDateTimeUtc().addSecs(-restartedSecondsAgo));
         dialog = std::make_unique<crashui>(root.path().toUtf8(), title, nullptr, Qt::WindowFlags());
         spy = std::make_unique<QSignalSpy>(dialog.get(), &crashui::sig_crashInfo);
     }
@@ -82,6 +88,8 @@ private slots:
     void failureBoxBeforeSaving();
     void successSavesAndCloses();
     void cancelLeavesSettings();
+    void crashLoopGuard_data();
+    void crashLoopGuard();
     void failureBoxDetails_data();
     void failureBoxDetails();
     void closedWhileSending_data();
@@ -321,6 +329,41 @@ void tst_Crashui::cancelLeavesSettings()
     QVERIFY(!f.dialog->isVisible());
     QCOMPARE(f.spy->count(), 0);
     QCOMPARE(f.ini(), before);
+}
+
+void tst_Crashui::crashLoopGuard_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("restartedSecondsAgo");
+    QTest::addColumn<bool>("userTicks");
+    QTest::addColumn<bool>("checked");
+    QTest::addColumn<QByteArray>("saved");
+    // A host that crashes at start looped through dialog, restart and crash every ten seconds.
+    QTest::newRow("restarted 30 s ago") << QByteArray() << 30 << false << false << QByteArray("isRestart=1");
+    QTest::newRow("restarted 90 s ago") << QByteArray() << 90 << false << true << QByteArray("isRestart=1");
+    QTest::newRow("never restarted") << QByteArray() << -1 << false << true << QByteArray("isRestart=1");
+    QTest::newRow("restart not chosen anyway") << QByteArray("[user]\nisRestart=0\n") << 30 << false << false
+                                               << QByteArray("isRestart=0");
+    QTest::newRow("the user ticks it again") << QByteArray() << 30 << true << true << QByteArray("isRestart=1");
+}
+
+void tst_Crashui::crashLoopGuard()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(int, restartedSecondsAgo);
+    QFETCH(bool, userTicks);
+    QFETCH(bool, checked);
+    QFETCH(QByteArray, saved);
+    Fixture f(ini, QStringLiteral("HostApp"), restartedSecondsAgo);
+    f.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
+    QVERIFY(f.countdownTimer()->isActive()); // the guard's change is not the user's
+    if (userTicks)
+        QTest::mouseClick(f.restartBox(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 8));
+    QCOMPARE(f.restartBox()->isChecked(), checked);
+    QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_mailSended", Q_ARG(bool, true)));
+    // Only a change the user makes is remembered.
+    QVERIFY2(f.ini().contains(saved), f.ini().constData());
 }
 
 void tst_Crashui::failureBoxDetails_data()

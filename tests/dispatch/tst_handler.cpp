@@ -1,4 +1,5 @@
 #include "dispatch/handler.h"
+#include "report/restartguard.h"
 #include "tests/tools/scriptedsmtpserver.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
@@ -122,6 +123,8 @@ void tst_Handler::signalOrderAndRestart()
     QCOMPARE(sink.mails().size(), isSend && withDump && mailWorks ? 1 : 0);
     if (isRestart) {
         QTRY_COMPARE_WITH_TIMEOUT(host->restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n"), 10000);
+        // The crash-loop guard learns of the restart.
+        QVERIFY(RestartGuard::restartedRecently(host->info.dumpDir));
     } else {
         QTest::qWait(200);
         QCOMPARE(host->restartArgs(), QString());
