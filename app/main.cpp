@@ -4,6 +4,7 @@
 #include "platform/codecs.h"
 #include "dialog/crashui.h"
 #include "dialog/highdpi.h"
+#include "dialog/translation.h"
 #include "dispatch/handler.h"
 #include "dispatch/pendingsender.h"
 #include "report/message.h"
@@ -11,6 +12,7 @@
 #include "report/paraminfo.h"
 
 #include <QApplication>
+#include <QLocale>
 #include <QMessageBox>
 #include <QStringList>
 #include <QTextCodec>
@@ -54,6 +56,7 @@ int main(int argc, char* argv[])
     qRegisterMetaType<Message>("Message");
 
     QApplication app(argc, argv); // removes the toolkit's own options from argc/argv
+    Lumo::installTranslation(QLocale::system().uiLanguages());
     const QStringList arguments = QCoreApplication::arguments();
     if (argc < 3) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("1"), QStringLiteral("param num is not valid"),

@@ -5,6 +5,7 @@
 #include "builder/dialogbuilder.h"
 #include "platform/dialoghelper.h"
 #include "platform/simpletextwidget.h"
+#include "platform/accessibility.h"
 #include "platform/textedit.h"
 #include "report/restartguard.h"
 
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -62,6 +64,8 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     m_layoutXml = withTitle(withTitle(QString::fromUtf8(kLayoutXml), title), title);
     m_builder = new Lumo::CDialogBuilder(this);
     initWidgets();
+    translate(title);
+    makeAccessible();
     Lumo::CDialogHelper::fixCenter(this);
     setWindowTitle(title);
     setWindowIcon(QIcon(QStringLiteral(":/png/client3.png")));
@@ -89,6 +93,19 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     connect(m_countdownTimer, SIGNAL(timeout()), this, SLOT(slot_Timeout()));
     m_countdownTimer->setSingleShot(false);
     m_countdownTimer->start(1000);
+
+    // From the keyboard: the boxes, the description, OK, Cancel. Any key stops the countdown.
+    setTabOrder(m_sendBox, m_restartBox);
+    setTabOrder(m_restartBox, m_textEdit);
+    setTabOrder(m_textEdit, m_okButton);
+    setTabOrder(m_okButton, m_cancelButton);
+    m_textEdit->setTabChangesFocus(true);
+    for (QWidget* child : findChildren<QWidget*>()) {
+        if (child->focusPolicy() != Qt::NoFocus && child != m_sendBox && child != m_restartBox && child != m_textEdit &&
+            child != m_okButton && child != m_cancelButton)
+            child->setFocusPolicy(Qt::ClickFocus); // the layout's container: not a tab stop
+        child->installEventFilter(this);
+    }
 }
 
 crashui::~crashui()
@@ -150,6 +167,81 @@ void crashui::initWidgets()
     m_cancelButton->setGeometry(320, 280, 81, 23);
 }
 
+void crashui::translate(const QString& title)
+{
+    // The source texts are Chinese; a translation replaces them where one is installed.
+    if (m_noticeText) {
+        QString apology = tr("遇到未知错误，我们对由此引起的不便表示抱歉。我们已经产生了一个关于此错误的报告，"
+                             "希望您发送此报告给我们以帮助改善的质量。");
+        if (apology.contains(QLatin1String("%1")))
+            apology = apology.arg(title.isEmpty() ? tr("我们的软件") : title);
+        m_noticeText->setText(apology);
+    }
+    auto* question = dynamic_cast<Lumo::CSimpleTextWidget*>(m_builder->getWidget(2));
+    if (question)
+        question->setText(tr("这个问题是如何出现的？"));
+    m_sendBox->setText(tr("发送错误报告"));
+    m_restartBox->setText(tr("重启程序"));
+    m_okButton->setText(countdownLabel());
+    m_cancelButton->setText(tr("取消"));
+
+    // The rectangles were chosen for the Chinese texts. A longer translation widens its own
+    // rectangle to the right, into free space; no other widget moves.
+    if (m_sendBox->text() == QStringLiteral("发送错误报告"))
+        return;
+    for (QCheckBox* box : {m_sendBox, m_restartBox})
+        box->resize(qMax(box->width(), box->sizeHint().width()), box->height());
+    if (question) {
+        const int needed = question->fontMetrics().horizontalAdvance(question->text()) + 2;
+        question->resize(qMin(qMax(question->width(), needed), 361), qMax(question->height(), question->fontMetrics().height()));
+    }
+}
+
+QString crashui::countdownLabel() const
+{
+    return tr("确定 (%1s)").arg(QString::number(m_countdown, 10));
+}
+
+void crashui::makeAccessible()
+{
+    // What a screen reader reads: each control by name, the apology in full.
+    if (m_noticeText) {
+        m_noticeText->setAccessibleName(tr("出现错误"));
+        m_noticeText->setAccessibleDescription(m_noticeText->text());
+        setAccessibleDescription(m_noticeText->text());
+    }
+    if (auto* question = dynamic_cast<Lumo::CSimpleTextWidget*>(m_builder->getWidget(2))) {
+        question->setAccessibleName(question->text());
+        m_textEdit->setAccessibleName(question->text());
+    }
+    if (auto* warning = findChild<QLabel*>(QStringLiteral("warningSign")))
+        warning->setAccessibleName(tr("警告"));
+    m_sendBox->setAccessibleName(m_sendBox->text());
+    m_restartBox->setAccessibleName(m_restartBox->text());
+    // A name that changed every second would be read out every second: the time left is the
+    // description.
+    m_okButton->setAccessibleName(tr("确定"));
+    m_okButton->setAccessibleDescription(tr("%1 秒后自动确定").arg(m_countdown));
+    m_cancelButton->setAccessibleName(m_cancelButton->text());
+    m_progressBar->setAccessibleName(tr("正在发送错误报告"));
+    Lumo::installAccessibility();
+}
+
+bool crashui::eventFilter(QObject* watched, QEvent* event)
+{
+    // The user who presses keys is reading: the countdown must not run out under them.
+    if (event->type() == QEvent::KeyPress && m_countdownTimer && m_countdownTimer->isActive())
+        slot_TimeStop();
+    return Lumo::CBaseDialog::eventFilter(watched, event);
+}
+
+void crashui::keyPressEvent(QKeyEvent* event)
+{
+    if (m_countdownTimer && m_countdownTimer->isActive())
+        slot_TimeStop();
+    Lumo::CBaseDialog::keyPressEvent(event);
+}
+
 std::string crashui::settingsFilePath() const
 {
     return (m_rootDir + QByteArrayLiteral("/dumps/crashui.ini")).toStdString();
@@ -184,7 +276,8 @@ void crashui::saveChoices()
 void crashui::slot_Timeout()
 {
     --m_countdown;
-    m_okButton->setText(QStringLiteral("确定 (") + QString::number(m_countdown, 10) + QStringLiteral("s)"));
+    m_okButton->setText(countdownLabel());
+    m_okButton->setAccessibleDescription(tr("%1 秒后自动确定").arg(m_countdown));
     if (m_countdown == 0)
         slot_confirmClicked();
 }
@@ -192,7 +285,8 @@ void crashui::slot_Timeout()
 void crashui::slot_TimeStop()
 {
     m_countdownTimer->stop();
-    m_okButton->setText(QStringLiteral("确定"));
+    m_okButton->setText(tr("确定"));
+    m_okButton->setAccessibleDescription(QString());
 }
 
 void crashui::mousePressEvent(QMouseEvent* event)
@@ -242,8 +336,7 @@ void crashui::slot_mailSended(bool success)
     else if (m_dismissed)
         qWarning("crashui: the crash report was sent");
     if (!success && !m_dismissed) {
-        QMessageBox box(QMessageBox::Critical, QStringLiteral("错误"), QStringLiteral("邮件发送失败"), QMessageBox::Ok,
-                        this);
+        QMessageBox box(QMessageBox::Critical, tr("错误"), tr("邮件发送失败"), QMessageBox::Ok, this);
         box.setDefaultButton(QMessageBox::NoButton);
         if (m_outcome && !m_outcome->reason().isEmpty()) {
             // The details say why, and what becomes of the report.

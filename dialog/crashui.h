@@ -11,6 +11,7 @@
 
 class QCheckBox;
 class QCloseEvent;
+class QKeyEvent;
 class QMouseEvent;
 class QProgressBar;
 class QPushButton;
@@ -53,9 +54,15 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     // Escape: as Cancel.
     void reject() override;
+    // Any key press stops the countdown, as a mouse press does.
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void initWidgets();
+    void translate(const QString& title);
+    void makeAccessible();
+    QString countdownLabel() const;
     void loadChoices();
     void saveChoices();
     std::string settingsFilePath() const;
