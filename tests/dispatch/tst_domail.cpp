@@ -1,6 +1,7 @@
 // The report job against a real SMTP server (aiosmtpd); archives are read back with real readers.
 
 #include "tests/tools/archivecheck.h"
+#include "dialog/translation.h"
 #include "dispatch/handler.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
@@ -24,6 +25,7 @@ private slots:
     void archiveFaults();
     void unreadableLogLeftOut();
     void percentInRoot();
+    void noTranslationReachesTheReport();
 };
 
 void tst_DoMail::nothingToSend_data()
@@ -174,6 +176,27 @@ void tst_DoMail::percentInRoot()
     QCOMPARE(sink.mails().size(), 1);
     QVERIFY(!QFile::exists(host.info.dumpFile));
     QVERIFY(QDir(host.info.dumpDir).entryList(QDir::Files).isEmpty());
+}
+
+void tst_DoMail::noTranslationReachesTheReport()
+{
+    // The mail, the archive's name and its entries are the same in every language.
+    QCOMPARE(Lumo::installTranslation({QStringLiteral("en-US")}), QStringLiteral("en"));
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv env = pointMailAt(sink.port());
+    TestHost host;
+    const bool sent = Handler().doMail(sendChoice(QStringLiteral("text")), host.info);
+    Lumo::installTranslation({QStringLiteral("zh-CN")});
+    QVERIFY(sent);
+    QTemporaryDir out;
+    const QString attachment = out.filePath(QStringLiteral("a_b.rar"));
+    const QJsonObject mail = SmtpSink::parse(sink.mails().first(), attachment);
+    QCOMPARE(mail.value("subject").toString(), QStringLiteral("bug report : a_b"));
+    QCOMPARE(mail.value("from").toObject().value("name").toString(), QStringLiteral("tova_bug_reporter:bug@example.com"));
+    QCOMPARE(mail.value("to").toObject().value("name").toString(), QStringLiteral("tova_bug"));
+    QCOMPARE(mail.value("parts").toArray().at(1).toObject().value("filename").toString(), QStringLiteral("a_b.rar"));
+    QCOMPARE(ArchiveCheck::of(attachment).names(), (QStringList{"a_b.dmp", "app_b.log", "svc_b.log"}));
 }
 
 QTEST_GUILESS_MAIN(tst_DoMail)
