@@ -1,0 +1,53 @@
+#!/usr/bin/python3
+"""Fails when an include runs against the layers: each folder may include only the folders below
+it, every project include names its folder, nothing includes app/, smailer/ uses no Qt and
+platform/ nothing of ours.
+
+Usage: checklayers.py SOURCE_ROOT"""
+import os
+import re
+import sys
+
+ALLOWED = {
+    "app": {"app", "dialog", "dispatch", "report", "platform"},
+    "dialog": {"dialog", "builder", "platform", "report"},
+    "builder": {"builder", "platform"},
+    "dispatch": {"dispatch", "report", "smailer", "platform"},
+    "report": {"report"},
+    "smailer": {"smailer"},
+    "platform": {"platform"},
+}
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+
+
+def main():
+    root = sys.argv[1]
+    faults = []
+    for folder, allowed in ALLOWED.items():
+        for name in sorted(os.listdir(os.path.join(root, folder))):
+            if not name.endswith((".h", ".cpp", ".in")):
+                continue
+            path = os.path.join(folder, name)
+            with open(os.path.join(root, path), encoding="utf-8") as f:
+                for number, line in enumerate(f, 1):
+                    match = INCLUDE.match(line)
+                    if not match:
+                        continue
+                    quote, header = match.groups()
+                    where = "%s:%d: %s" % (path, number, header)
+                    if quote == '"':
+                        target = header.split("/")[0] if "/" in header else None
+                        if target is None:
+                            faults.append(where + " names no folder")
+                        elif target not in allowed:
+                            faults.append(where + " runs against the layers")
+                    elif folder == "smailer" and header.startswith("Q"):
+                        faults.append(where + " is Qt, and the mailer uses none")
+    for fault in faults:
+        print(fault)
+    print("%d passed, %d failed" % (0 if faults else 1, 1 if faults else 0))
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
