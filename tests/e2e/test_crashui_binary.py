@@ -97,7 +97,9 @@ class Report(HostTest):
             self.assertEqual(hashlib.sha256(z.read("a_b.dmp")).hexdigest(), dump_hash)
             self.assertEqual(z.read("svc_b.log"), b"svc\n")
         self.assertFalse(os.path.exists(host.dump))
-        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "pending"])
+        # The restart is noted for the crash-loop guard.
+        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))),
+                         ["crashui.ini", "crashui.restarted", "pending"])
         self.assertEqual(host.pending_archives(), [])
         for log in host.logs:
             self.assertTrue(os.path.exists(log))
@@ -165,7 +167,8 @@ class BadInput(HostTest):
                 self.assertEqual(os.listdir(host.tmp), [])
                 self.assertEqual(len(sink.mails()), 1)
                 self.assertFalse(os.path.exists(host.dump))
-                self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "pending"])
+                self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))),
+                                 ["crashui.ini", "crashui.restarted", "pending"])
                 self.assertEqual(host.pending_archives(), [])
                 attachment = self.attachment_path("r.zip")
                 parse_mail(sink.mails()[0], attachment)
@@ -199,7 +202,8 @@ class Faults(HostTest):
             proc.kill()
         self.assertEqual(sink.mails(), [])
         self.assertTrue(os.path.exists(host.dump))
-        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "pending", "x.dmp"])
+        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))),
+                         ["crashui.ini", "crashui.restarted", "pending", "x.dmp"])
         self.assertEqual(os.listdir(os.path.join(host.root, "dumps", "pending")), [])
         self.assertEqual(host.read_ini(), "[user]\nisRestart=1\nisSend=1\n")
         self.assertEqual(host.restart_args(), "Title\n--opt\ntwo words\n")
