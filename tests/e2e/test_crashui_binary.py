@@ -12,7 +12,7 @@ import unittest
 import zipfile
 
 sys.path.insert(0, os.environ["CRASHUI_TEST_TOOLS"])
-from crashuitest import BINARY, Host, Sink, SlowRefusal, environment, find_window, parse_mail, press_return, \
+from crashuitest import BINARY, Host, Sink, SlowRefusal, answer_box, environment, find_window, parse_mail, \
     sha, start_on_display  # noqa: E402
 
 
@@ -50,16 +50,7 @@ class HostTest(unittest.TestCase):
 
 class CommandLine(unittest.TestCase):
     def box_then_exit(self, args):
-        proc = start_on_display([BINARY] + args, environment("xcb"))
-        try:
-            window = find_window("1")
-            if window is None:
-                proc.kill()
-                self.fail("no message box titled 1; exit %s: %s" % (proc.wait(), proc.stderr.read()))
-            press_return(window)
-            self.assertEqual(proc.wait(30), 0)
-        finally:
-            proc.kill()
+        answer_box(self, start_on_display([BINARY] + args, environment("xcb")), title="1")
 
     def test_no_arguments(self):
         self.box_then_exit([])
@@ -110,16 +101,13 @@ class Report(HostTest):
         sink = self.sink(password="something else")
         host = self.host()
         proc = start_on_display([BINARY] + host.args(), host.env("xcb", sink.port))
-        try:
-            window = find_window("错误", timeout=60)
-            self.assertIsNotNone(window, "no failure box")
+
+        def while_up():
             # The box is up: the choices are not saved yet, the restart was already asked for.
             self.assertFalse(os.path.exists(host.ini))
             self.assertEqual(host.restart_args(), "Title\n--opt\ntwo words\n")
-            press_return(window)
-            self.assertEqual(proc.wait(30), 0)
-        finally:
-            proc.kill()
+
+        answer_box(self, proc, before=while_up)
         self.assertEqual(sink.mails(), [])
         self.assertTrue(os.path.exists(host.dump))
         archives = host.pending_archives()
@@ -193,13 +181,7 @@ class Faults(HostTest):
             resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
 
         proc = start_on_display([BINARY] + host.args(), host.env("xcb", sink.port), preexec_fn=limit)
-        try:
-            window = find_window("错误", timeout=60)
-            self.assertIsNotNone(window, "no failure box: exit %s" % proc.poll())
-            press_return(window)
-            self.assertEqual(proc.wait(30), 0)
-        finally:
-            proc.kill()
+        answer_box(self, proc)
         self.assertEqual(sink.mails(), [])
         self.assertTrue(os.path.exists(host.dump))
         self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))),

@@ -70,6 +70,20 @@ def start_on_display(args, env, preexec_fn=None):
     return proc
 
 
+def answer_box(test, proc, title="错误", before=None):
+    """Waits for the program's message box titled title, runs before() while it is up, presses
+    Return, and checks that the program then ends with 0."""
+    try:
+        window = find_window(title, timeout=60)
+        test.assertIsNotNone(window, "no box titled %s: exit %s" % (title, proc.poll()))
+        if before:
+            before()
+        press_return(window)
+        test.assertEqual(proc.wait(30), 0)
+    finally:
+        proc.kill()
+
+
 def press_return(window):
     subprocess.run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=10)
     subprocess.run(["xdotool", "key", "Return"], check=True, timeout=10)
