@@ -192,8 +192,10 @@ void crashui::translate(const QString& title)
     for (QCheckBox* box : {m_sendBox, m_restartBox})
         box->resize(qMax(box->width(), box->sizeHint().width()), box->height());
     if (question) {
-        const int needed = question->fontMetrics().horizontalAdvance(question->text()) + 2;
-        question->resize(qMin(qMax(question->width(), needed), 361), qMax(question->height(), question->fontMetrics().height()));
+        // Up to the description box's width, and one line's height (it ends at the box's top).
+        const QRect needed = question->fontMetrics().boundingRect(QRect(0, 0, 361, 21), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                                                                  question->text());
+        question->resize(qMin(qMax(question->width(), needed.width()), 361), qMin(qMax(question->height(), needed.height()), 21));
     }
 }
 
