@@ -2,10 +2,17 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -20,6 +27,8 @@ constexpr std::uint16_t kFlags = 0x0008 | 0x0800; // sizes in the data descripto
 constexpr std::uint16_t kDeflate = 8;
 constexpr std::uint32_t kMax32 = 0xFFFFFFFFu;
 constexpr std::size_t kPiece = 256 * 1024;
+// Entries larger than this are deflated in blocks on several threads.
+constexpr std::uint64_t kParallelFrom = 1024 * 1024;
 // Deflate can grow incompressible data a little; an entry this close to 4 GiB gets ZIP64 sizes.
 constexpr std::uint64_t kZip64Threshold = kMax32 - 64ull * 1024 * 1024;
 
@@ -65,9 +74,262 @@ struct Deflater {
     }
 };
 
+
+unsigned coresAvailable()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Fills buffer with up to want bytes of fd (fewer only at its end); false on a read error.
+bool readUpTo(int fd, unsigned char* buffer, std::size_t want, std::size_t& got, int& error)
+{
+    got = 0;
+    while (got < want) {
+        const ssize_t n = ::read(fd, buffer + got, want - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = errno;
+            return false;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// One entry's data deflated on several threads into one standard deflate stream, as parallel gzip
+// tools do it: the data is cut into blocks; each block is primed with the 32 KiB before it as
+// dictionary (so the matches that cross into it are still found) and ends byte-aligned with a sync
+// flush, the last one with the final block; the blocks' CRC-32s are joined with crc32_combine. The
+// calling thread reads the blocks and writes the results in order; a few blocks are in flight at
+// once, so memory stays flat.
+class BlockDeflater {
+public:
+    using Output = std::function<bool(const unsigned char* data, std::size_t size)>;
+
+    BlockDeflater(int level, unsigned threads) : m_level(level)
+    {
+        for (unsigned i = 0; i < threads; ++i)
+            m_workers.emplace_back([this] { work(); });
+    }
+
+    ~BlockDeflater()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_work.notify_all();
+        for (std::thread& worker : m_workers)
+            worker.join();
+    }
+
+    BlockDeflater(const BlockDeflater&) = delete;
+    BlockDeflater& operator=(const BlockDeflater&) = delete;
+
+    // Reads fd up to maxBytes and writes the deflate stream; false on a read, write or zlib error.
+    bool run(int fd, std::uint64_t maxBytes, const Output& output, std::uint64_t& total, std::uint32_t& crc, int& error)
+    {
+        const std::size_t inFlight = m_workers.size() * 2 + 2;
+        std::deque<std::shared_ptr<Job>> order; // read, not yet written
+        crc = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
+        total = 0;
+        bool readAll = false;
+        std::shared_ptr<Job> previous;
+        for (;;) {
+            while (!readAll && order.size() < inFlight) {
+                auto job = std::make_shared<Job>();
+                job->data.resize(kDictionary + kBlock);
+                if (previous) {
+                    // The previous block's last 32 KiB (or all of it and what it was primed with).
+                    const std::size_t have = previous->dictionary + previous->size;
+                    job->dictionary = std::min(kDictionary, have);
+                    std::copy(previous->data.begin() + static_cast<std::ptrdiff_t>(have - job->dictionary),
+                              previous->data.begin() + static_cast<std::ptrdiff_t>(have), job->data.begin());
+                }
+                const std::uint64_t left = maxBytes - total;
+                const std::size_t want = left < kBlock ? static_cast<std::size_t>(left) : kBlock;
+                if (!readUpTo(fd, job->data.data() + job->dictionary, want, job->size, error))
+                    return false;
+                total += job->size;
+                // A full block may still be followed by the end: then an empty last block closes the stream.
+                job->last = job->size < kBlock || total == maxBytes;
+                readAll = job->last;
+                previous = job;
+                order.push_back(job);
+                {
+                    const std::lock_guard<std::mutex> lock(m_mutex);
+                    m_queue.push_back(job);
+                }
+                m_work.notify_one();
+            }
+            if (order.empty())
+                return true;
+            const std::shared_ptr<Job> next = order.front();
+            order.pop_front();
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_done.wait(lock, [&next] { return next->done; });
+            }
+            if (next->failed) {
+                error = EIO;
+                return false;
+            }
+            crc = static_cast<std::uint32_t>(crc32_combine(crc, next->crc, static_cast<z_off_t>(next->size)));
+            if (!output(next->out.data(), next->outSize))
+                return false;
+            if (order.empty() && readAll)
+                return true;
+        }
+    }
+
+private:
+    static constexpr std::size_t kDictionary = 32 * 1024;
+    // Large enough that the flushes cost well under 1 % of the size, small enough to share out.
+    static constexpr std::size_t kBlock = 512 * 1024;
+
+    struct Job {
+        std::vector<unsigned char> data; // the dictionary, then the block
+        std::size_t dictionary = 0;
+        std::size_t size = 0;
+        bool last = false;
+        std::vector<unsigned char> out;
+        std::size_t outSize = 0;
+        std::uint32_t crc = 0;
+        bool done = false; // guarded by m_mutex
+        bool failed = false;
+    };
+
+    void work()
+    {
+        Deflater deflater;
+        deflater.ready = deflateInit2(&deflater.stream, m_level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        for (;;) {
+            std::shared_ptr<Job> job;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_work.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+                if (m_queue.empty())
+                    return;
+                job = m_queue.front();
+                m_queue.pop_front();
+            }
+            const bool ok = deflater.ready && compress(deflater.stream, *job);
+            {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                job->failed = !ok;
+                job->done = true;
+            }
+            m_done.notify_all();
+        }
+    }
+
+    static bool compress(z_stream& stream, Job& job)
+    {
+        unsigned char* block = job.data.data() + job.dictionary;
+        job.crc = static_cast<std::uint32_t>(crc32(0L, block, static_cast<uInt>(job.size)));
+        if (deflateReset(&stream) != Z_OK)
+            return false;
+        if (job.dictionary > 0 &&
+            deflateSetDictionary(&stream, job.data.data(), static_cast<uInt>(job.dictionary)) != Z_OK)
+            return false;
+        // Room for incompressible data, the flush marker and the final block.
+        job.out.resize(deflateBound(&stream, static_cast<uLong>(job.size)) + 64);
+        stream.next_in = block;
+        stream.avail_in = static_cast<uInt>(job.size);
+        stream.next_out = job.out.data();
+        stream.avail_out = static_cast<uInt>(job.out.size());
+        const int rc = deflate(&stream, job.last ? Z_FINISH : Z_SYNC_FLUSH);
+        if (rc == Z_STREAM_ERROR || stream.avail_in != 0 || stream.avail_out == 0 || (job.last && rc != Z_STREAM_END))
+            return false;
+        job.outSize = job.out.size() - stream.avail_out;
+        return true;
+    }
+
+    int m_level;
+    std::vector<std::thread> m_workers;
+    std::mutex m_mutex;
+    std::condition_variable m_work;
+    std::condition_variable m_done;
+    std::deque<std::shared_ptr<Job>> m_queue; // read, not yet taken by a worker
+    bool m_stopping = false;
+};
+
 } // namespace
 
-ZipStreamWriter::ZipStreamWriter(Output output, int level) : m_output(std::move(output)), m_level(level) {}
+ZipStreamWriter::ZipStreamWriter(Output output, int level, unsigned threads)
+    : m_output(std::move(output)), m_level(level), m_threads(threads == 0 ? coresAvailable() : threads)
+{
+}
+
+bool ZipStreamWriter::deflateWhole(int fd, std::uint64_t maxBytes, Entry& entry)
+{
+    if (m_threads > 1 && maxBytes > kParallelFrom) {
+        BlockDeflater blocks(m_level, m_threads);
+        std::uint64_t total = 0;
+        const bool ok = blocks.run(
+            fd, maxBytes,
+            [this, &entry](const unsigned char* data, std::size_t size) {
+                entry.compressed += size;
+                return write(reinterpret_cast<const char*>(data), size);
+            },
+            total, entry.crc, m_error);
+        entry.size = total;
+        return ok;
+    }
+    Deflater deflater;
+    if (deflateInit2(&deflater.stream, m_level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        m_error = ENOMEM;
+        return false;
+    }
+    deflater.ready = true;
+    std::unique_ptr<unsigned char[]> in(new unsigned char[kPiece]);
+    std::unique_ptr<unsigned char[]> out(new unsigned char[kPiece]);
+    std::uint32_t crc = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
+    std::uint64_t total = 0;
+    bool atEnd = false;
+    while (!atEnd) {
+        const std::uint64_t left = maxBytes - total;
+        const std::size_t want = left < kPiece ? static_cast<std::size_t>(left) : kPiece;
+        ssize_t got = 0;
+        if (want > 0) {
+            do {
+                got = ::read(fd, in.get(), want);
+            } while (got < 0 && errno == EINTR);
+            if (got < 0) {
+                m_error = errno;
+                return false;
+            }
+        }
+        atEnd = got == 0;
+        crc = static_cast<std::uint32_t>(crc32(crc, in.get(), static_cast<uInt>(got)));
+        total += static_cast<std::uint64_t>(got);
+        deflater.stream.next_in = in.get();
+        deflater.stream.avail_in = static_cast<uInt>(got);
+        do {
+            deflater.stream.next_out = out.get();
+            deflater.stream.avail_out = static_cast<uInt>(kPiece);
+            const int rc = deflate(&deflater.stream, atEnd ? Z_FINISH : Z_NO_FLUSH);
+            if (rc == Z_STREAM_ERROR) {
+                m_error = EIO;
+                return false;
+            }
+            const std::size_t produced = kPiece - deflater.stream.avail_out;
+            if (!write(reinterpret_cast<const char*>(out.get()), produced))
+                return false;
+            entry.compressed += produced;
+        } while (deflater.stream.avail_out == 0);
+    }
+    entry.size = total;
+    entry.crc = crc;
+    return true;
+}
 
 bool ZipStreamWriter::write(const char* data, std::size_t size)
 {
@@ -118,51 +380,8 @@ bool ZipStreamWriter::addFile(const std::string& nameUtf8, int fd, std::uint64_t
     if (!write(header))
         return false;
 
-    Deflater deflater;
-    if (deflateInit2(&deflater.stream, m_level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        m_error = ENOMEM;
+    if (!deflateWhole(fd, maxBytes, entry))
         return false;
-    }
-    deflater.ready = true;
-    std::unique_ptr<unsigned char[]> in(new unsigned char[kPiece]);
-    std::unique_ptr<unsigned char[]> out(new unsigned char[kPiece]);
-    std::uint32_t crc = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
-    std::uint64_t total = 0;
-    bool atEnd = false;
-    while (!atEnd) {
-        const std::uint64_t left = maxBytes - total;
-        const std::size_t want = left < kPiece ? static_cast<std::size_t>(left) : kPiece;
-        ssize_t got = 0;
-        if (want > 0) {
-            do {
-                got = ::read(fd, in.get(), want);
-            } while (got < 0 && errno == EINTR);
-            if (got < 0) {
-                m_error = errno;
-                return false;
-            }
-        }
-        atEnd = got == 0;
-        crc = static_cast<std::uint32_t>(crc32(crc, in.get(), static_cast<uInt>(got)));
-        total += static_cast<std::uint64_t>(got);
-        deflater.stream.next_in = in.get();
-        deflater.stream.avail_in = static_cast<uInt>(got);
-        do {
-            deflater.stream.next_out = out.get();
-            deflater.stream.avail_out = static_cast<uInt>(kPiece);
-            const int rc = deflate(&deflater.stream, atEnd ? Z_FINISH : Z_NO_FLUSH);
-            if (rc == Z_STREAM_ERROR) {
-                m_error = EIO;
-                return false;
-            }
-            const std::size_t produced = kPiece - deflater.stream.avail_out;
-            if (!write(reinterpret_cast<const char*>(out.get()), produced))
-                return false;
-            entry.compressed += produced;
-        } while (deflater.stream.avail_out == 0);
-    }
-    entry.size = total;
-    entry.crc = crc;
 
     std::string descriptor;
     put32(descriptor, kDataDescriptor);

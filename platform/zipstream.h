@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -9,13 +10,16 @@
 // local header, its deflated data and a data descriptor, and the central directory follows the
 // last entry, so nothing is ever sought back and the output can be a file, a pipe or a mail.
 // ZIP64 records are written where a size or an offset needs them. Entry names are UTF-8 (flag
-// bit 11). Memory stays flat whatever the sizes. One thread at a time; no Qt.
+// bit 11). Memory stays flat whatever the sizes. An entry is deflated on several threads at once
+// (one standard deflate stream, made of blocks); the writer itself belongs to one thread at a time.
+// No Qt.
 class ZipStreamWriter {
 public:
     // Receives the archive's bytes in order; false stops the archive (a write error).
     using Output = std::function<bool(const char* data, std::size_t size)>;
 
-    explicit ZipStreamWriter(Output output, int level = 6);
+    // threads: how many compress at once; 0 for every core this process may run on.
+    explicit ZipStreamWriter(Output output, int level = 6, unsigned threads = 0);
 
     struct Added {
         std::uint64_t size = 0; // bytes read from the source and stored
@@ -45,11 +49,13 @@ private:
         bool zip64 = false;
     };
 
+    bool deflateWhole(int fd, std::uint64_t maxBytes, Entry& entry);
     bool write(const std::string& bytes);
     bool write(const char* data, std::size_t size);
 
     Output m_output;
     int m_level;
+    unsigned m_threads;
     std::uint64_t m_offset = 0;
     int m_error = 0;
     std::vector<Entry> m_entries;

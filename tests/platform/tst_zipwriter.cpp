@@ -1,4 +1,5 @@
 #include "tests/tools/archivecheck.h"
+#include "platform/zipstream.h"
 #include "platform/zipwriter.h"
 
 #include "tests/tools/testhost.h"
@@ -31,6 +32,7 @@ private slots:
     void nonAsciiNamesAndPaths();
     void cannotCreate();
     void replacesExistingArchive();
+    void blocksAsSmallAsOneStream();
 };
 
 void tst_ZipWriter::entriesReadBack_data()
@@ -40,6 +42,9 @@ void tst_ZipWriter::entriesReadBack_data()
     QTest::newRow("incompressible") << randomBytes(700 * 1024) << QStringLiteral("a_b.dmp");
     QTest::newRow("compressible") << patternBytes(3 * 1024 * 1024 + 5) << QStringLiteral("a_b.dmp");
     QTest::newRow("0 bytes") << QByteArray() << QStringLiteral("a_b.dmp");
+    // Deflated in blocks on several threads: a last block that is empty, one that is short.
+    QTest::newRow("blocks, whole") << patternBytes(4 * 512 * 1024) << QStringLiteral("a_b.dmp");
+    QTest::newRow("blocks, mixed") << randomBytes(1536 * 1024) + patternBytes(1536 * 1024 + 77) << QStringLiteral("a_b.dmp");
     QTest::newRow("name outside ASCII") << patternBytes(1000) << QStringLiteral("崩溃😀_b.dmp");
 }
 
@@ -143,6 +148,33 @@ void tst_ZipWriter::replacesExistingArchive()
     const ArchiveCheck check = ArchiveCheck::of(archive);
     QVERIFY(check.readable && check.unzipOk);
     QCOMPARE(check.names(), QStringList{QStringLiteral("a_b.dmp")});
+}
+
+// The threads' blocks make the same data as one stream, and hardly more bytes.
+void tst_ZipWriter::blocksAsSmallAsOneStream()
+{
+    QTemporaryDir dir;
+    const QByteArray data = randomBytes(3 * 1024 * 1024) + patternBytes(5 * 1024 * 1024);
+    const QString source = writeFile(dir.filePath(QStringLiteral("x.dmp")), data);
+    qint64 sizes[2] = {};
+    for (const unsigned threads : {1u, 3u}) {
+        const QString archive = dir.filePath(QStringLiteral("t%1.zip").arg(threads));
+        QFile out(archive);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        ZipStreamWriter writer([&out](const char* bytes, std::size_t size) {
+            return out.write(bytes, static_cast<qint64>(size)) == static_cast<qint64>(size);
+        }, 6, threads);
+        QFile in(source);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QVERIFY(writer.addFile("x.dmp", in.handle(), static_cast<std::uint64_t>(data.size()), 0));
+        QVERIFY(writer.finish());
+        out.close();
+        const ArchiveCheck check = ArchiveCheck::of(archive);
+        QVERIFY(check.allReadersOk());
+        QCOMPARE(check.entries.at(0).sha256, ArchiveCheck::sha256Of(source));
+        sizes[threads == 1 ? 0 : 1] = QFileInfo(archive).size();
+    }
+    QVERIFY2(sizes[1] <= sizes[0] + sizes[0] / 100, qPrintable(QStringLiteral("%1 vs %2").arg(sizes[1]).arg(sizes[0])));
 }
 
 QTEST_GUILESS_MAIN(tst_ZipWriter)
