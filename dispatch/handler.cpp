@@ -39,20 +39,26 @@ void Handler::slot_crashInfo(Message msg)
 
 bool Handler::doMail(Message msg, ParamInfo info)
 {
+    return doMail(msg, info, {});
+}
+
+bool Handler::doMail(const Message& msg, const ParamInfo& info, const std::function<void()>& packed)
+{
     if (!msg.isSend || info.dumpFile.isEmpty())
         return true;
 
     PendingStore store(info.dumpDir);
     store.removeLitter();
     QString reason;
-    std::unique_ptr<PendingReport> report =
-        store.create(info, msg.description, SmtpSettings::current().mailbox, &reason);
-    const bool kept = report != nullptr;
+    std::unique_ptr<PendingCreation> creation =
+        store.start(info, msg.description, SmtpSettings::current().mailbox, &reason, packed);
+    bool kept = false;
     PendingSender sender(store);
     // Over the hourly limit, or too large and a notice went instead: kept, but nothing failed.
-    const PendingSender::Result result = kept ? sender.send(*report, &reason) : PendingSender::Result::Failed;
+    const PendingSender::Result result =
+        creation ? sender.sendNew(*creation, &reason, &kept) : PendingSender::Result::Failed;
     const bool sent = result != PendingSender::Result::Failed;
-    report.reset(); // released: from here on other processes may send or prune it
+    creation.reset(); // released: from here on other processes may send or prune it
     store.prune(PendingStore::Limits::current());
     if (result == PendingSender::Result::Deferred || result == PendingSender::Result::TooLarge)
         qWarning("crashui: the crash report is kept: %s", qPrintable(reason));

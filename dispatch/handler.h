@@ -6,6 +6,8 @@
 
 #include <QObject>
 
+#include <functional>
+
 // Starts the report job when the dialog confirms, and hands its result back. Lives on the GUI
 // thread; doMail and sendClose are called by the worker and touch no state of the Handler.
 class Handler : public QObject {
@@ -38,6 +40,11 @@ public slots:
     // could not be made or the mail failed (the report then stays pending). Worker thread.
     bool doMail(Message msg, ParamInfo info);
     void sendClose(bool success);
+
+public:
+    // doMail, calling packed on another thread as soon as the report is packed and recorded as
+    // pending, while its mail may still go on (not called when it could not be packed).
+    bool doMail(const Message& msg, const ParamInfo& info, const std::function<void()>& packed);
 
 private:
     bool workerRunning() const;

@@ -96,6 +96,42 @@ PendingSender::Result PendingSender::send(PendingReport& report, QString* reason
     return result;
 }
 
+PendingSender::Result PendingSender::sendNew(PendingCreation& creation, QString* reason, bool* kept)
+{
+    const PendingRecord& record = creation.record();
+    QString error;
+    const int perHour = maxReportsPerHour(error);
+    MailOutcome outcome;
+    const bool streamed = perHour <= 0 || m_store.reserveSlot(record.id, perHour);
+    if (streamed)
+        outcome = sendReportMail(creation.stream(), record.dumpName, record.description, record.messageId);
+    std::unique_ptr<PendingReport> report = creation.finish(reason);
+    *kept = report != nullptr;
+    if (!report) {
+        // Not packed: the mail was cut off before its end, so nothing was accepted.
+        if (streamed)
+            m_store.releaseSlot(record.id);
+        return Result::Failed;
+    }
+    if (!streamed)
+        return send(*report, reason); // over the hourly limit: kept for later
+    if (outcome.sent) {
+        report->accepted();
+        return Result::Sent;
+    }
+    if (outcome.sizeLimit == 0) {
+        m_store.releaseSlot(record.id);
+        *reason = outcome.reason;
+        report->failed(*reason);
+        return Result::Failed;
+    }
+    // Too large for the server as it was announced: planned again now that the size is known.
+    report->update().sizeLimit =
+        static_cast<qint64>(outcome.refusedUnannounced ? outcome.sizeLimit / 2 : outcome.sizeLimit);
+    report->save();
+    return send(*report, reason);
+}
+
 PendingSender::Result PendingSender::sendPieces(PendingReport& report, QString* reason)
 {
     QString error;

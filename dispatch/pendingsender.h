@@ -27,6 +27,11 @@ public:
 
     // Sends one report now; reason gets why it was not sent.
     Result send(PendingReport& report, QString* reason);
+    // Sends a new report while it is packed: the archive goes out as it is written. When the
+    // server's size limit could be exceeded (the limit is below the archive's bound, or the server
+    // refused it for its size), the report goes as send() does once it is packed, in pieces if it
+    // must. kept: the report is recorded as pending (false when it could not be packed).
+    Result sendNew(PendingCreation& creation, QString* reason, bool* kept);
 
     // Sends the reports that are due (every report when everyDue: right after the same server
     // accepted a report). Returns how many remain pending.

@@ -165,36 +165,84 @@ bool PendingStore::writeRecord(const PendingRecord& record)
 std::unique_ptr<PendingReport> PendingStore::create(const ParamInfo& info, const QString& description,
                                                     const QString& mailbox, QString* error)
 {
+    const std::unique_ptr<PendingCreation> creation = start(info, description, mailbox, error);
+    return creation ? creation->finish(error) : nullptr;
+}
+
+std::unique_ptr<PendingCreation> PendingStore::start(const ParamInfo& info, const QString& description,
+                                                     const QString& mailbox, QString* error,
+                                                     std::function<void()> onRecorded)
+{
     QDir().mkpath(m_folder);
     PendingRecord record;
     record.created = now();
-    ReportArchive archive(info);
     // A name of its own: a host that uses one dump name twice keeps both reports.
     record.id = QStringLiteral("%1_%2_%3")
-                    .arg(archive.reportName().left(80), record.created.toString(QStringLiteral("yyyyMMddTHHmmsszzz")),
-                         randomText(8));
-    if (!archive.packTo(pathOf(record.id, ".rar"))) {
-        if (error)
-            *error = archive.error();
-        return nullptr;
-    }
+                    .arg(ReportArchive::safeFileName(info.dumpName).left(80),
+                         record.created.toString(QStringLiteral("yyyyMMddTHHmmsszzz")), randomText(8));
     record.dumpName = info.dumpName;
     record.description = description;
     record.dumpFile = info.dumpFile;
-    record.dump = archive.dumpBefore();
-    record.dumpWhole = archive.dumpWhole();
     record.messageId = newMessageId(mailbox, record.created);
-    record.archiveSize = static_cast<qint64>(archive.size());
     record.logFiles = info.logFiles;
-    const int fd = archive.takeDescriptor();
-    if (!writeRecord(record)) {
-        ::close(fd);
-        QFile::remove(pathOf(record.id, ".rar"));
+    std::unique_ptr<PendingCreation> creation(new PendingCreation(*this, record, info));
+    PendingCreation* const raw = creation.get();
+    const bool started = creation->m_archive.start(pathOf(record.id, ".rar"), true, [raw, onRecorded] {
+        if (!raw->packed())
+            return false;
+        if (onRecorded)
+            onRecorded();
+        return true;
+    });
+    if (!started) {
         if (error)
-            *error = QStringLiteral("could not record the report in %1").arg(m_folder);
+            *error = creation->m_archive.error();
         return nullptr;
     }
-    return std::unique_ptr<PendingReport>(new PendingReport(*this, record, fd));
+    return creation;
+}
+
+PendingCreation::PendingCreation(PendingStore& store, PendingRecord record, const ParamInfo& info)
+    : m_store(store), m_record(std::move(record)), m_archive(info)
+{
+}
+
+PendingCreation::~PendingCreation()
+{
+    m_archive.finish();
+}
+
+OpenArchive PendingCreation::stream() const
+{
+    OpenArchive archive{-1, m_archive.sizeBound(), m_archive.attachmentName(), 0};
+    archive.growing = m_archive.stream();
+    return archive;
+}
+
+bool PendingCreation::packed()
+{
+    m_record.dump = m_archive.dumpBefore();
+    m_record.dumpWhole = m_archive.dumpWhole();
+    m_record.archiveSize = static_cast<qint64>(m_archive.size());
+    if (m_store.writeRecord(m_record))
+        return true;
+    QFile::remove(m_store.pathOf(m_record.id, ".rar"));
+    return false;
+}
+
+std::unique_ptr<PendingReport> PendingCreation::finish(QString* error)
+{
+    if (!m_archive.finish()) {
+        if (error)
+            *error = m_archive.error().isEmpty()
+                         ? QStringLiteral("could not record the report in %1").arg(m_store.folder())
+                         : m_archive.error();
+        return nullptr;
+    }
+    const int fd = m_archive.takeDescriptor();
+    if (fd < 0)
+        return nullptr; // finished before
+    return std::unique_ptr<PendingReport>(new PendingReport(m_store, m_record, fd));
 }
 
 QList<PendingRecord> PendingStore::list() const

@@ -62,11 +62,39 @@ public:
 
 private:
     friend class PendingStore;
+    friend class PendingCreation;
     PendingReport(PendingStore& store, PendingRecord record, int fd);
 
     PendingStore& m_store;
     PendingRecord m_record;
     int m_fd;
+};
+
+// A new pending report while it is packed. Its archive can be mailed while it is written
+// (stream()); it is recorded as pending once complete, before the stream ends, so that a server
+// that accepted the mail accepted a recorded report. The destructor waits for the packing.
+class PendingCreation {
+public:
+    ~PendingCreation();
+    PendingCreation(const PendingCreation&) = delete;
+    PendingCreation& operator=(const PendingCreation&) = delete;
+
+    // Known from the start: id, names, description, Message-ID.
+    const PendingRecord& record() const { return m_record; }
+    // The archive as it is written, at most sizeBound bytes: for a mail that goes out meanwhile.
+    OpenArchive stream() const;
+    // Waits until it is packed and recorded; null when that failed (nothing is left then), why in
+    // error.
+    std::unique_ptr<PendingReport> finish(QString* error = nullptr);
+
+private:
+    friend class PendingStore;
+    PendingCreation(PendingStore& store, PendingRecord record, const ParamInfo& info);
+    bool packed(); // on the packing thread
+
+    PendingStore& m_store;
+    PendingRecord m_record;
+    ReportArchive m_archive;
 };
 
 // The pending reports of one dumps folder. Records are written atomically (temporary file, flush,
@@ -93,6 +121,11 @@ public:
     // mail starts. Null when it cannot be packed whole (nothing is left behind then); why in error.
     std::unique_ptr<PendingReport> create(const ParamInfo& info, const QString& description,
                                           const QString& mailbox, QString* error = nullptr);
+    // The same, packing on a thread of its own while the caller may already mail the archive.
+    // onRecorded runs on that thread once the report is recorded. Null when the dump cannot be
+    // read (nothing is started then); why in error.
+    std::unique_ptr<PendingCreation> start(const ParamInfo& info, const QString& description, const QString& mailbox,
+                                           QString* error = nullptr, std::function<void()> onRecorded = {});
     // The records, oldest first.
     QList<PendingRecord> list() const;
     // Locks a report for sending; null when another process holds it or it is gone.
@@ -123,6 +156,7 @@ public:
 
 private:
     friend class PendingReport;
+    friend class PendingCreation;
     QString pathOf(const QString& id, const char* suffix) const;
     bool writeRecord(const PendingRecord& record);
     void drop(PendingReport& report, const QString& reason);

@@ -1,6 +1,8 @@
 #include "dispatch/reportarchive.h"
 
+#include "platform/zipstream.h"
 #include "platform/zipwriter.h"
+#include "smailer/growingfile.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -99,6 +101,7 @@ ReportArchive::ReportArchive(const ParamInfo& info) : m_info(info), m_reportName
 
 ReportArchive::~ReportArchive()
 {
+    finish();
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -110,7 +113,7 @@ int ReportArchive::takeDescriptor()
     return fd;
 }
 
-bool ReportArchive::pack(const QString& target, bool withDump)
+bool ReportArchive::start(const QString& target, bool withDump, std::function<bool()> onPacked)
 {
     // A name of this run's own, made exclusively; the lock tells later runs that it is in use.
     QByteArray pattern = QFile::encodeName(target) + ".XXXXXX";
@@ -121,23 +124,73 @@ bool ReportArchive::pack(const QString& target, bool withDump)
         return false;
     }
     ::flock(placeholder, LOCK_EX | LOCK_NB);
-    const QString temporary = QFile::decodeName(pattern);
+    const auto giveUp = [&](const QString& error) {
+        m_error = error;
+        ::unlink(pattern.constData());
+        ::close(placeholder);
+        return false;
+    };
 
+    // Each source is read up to the size it has now, so that the archive's bound holds.
+    QList<Source> sources;
     m_dumpBefore = withDump ? FileState::of(m_info.dumpFile) : FileState();
+    if (withDump) {
+        // Without the dump there is nothing worth sending; a mail without it must not lead to the
+        // dump's removal.
+        if (!m_dumpBefore.valid)
+            return giveUp(QStringLiteral("could not read the dump %1").arg(m_info.dumpFile));
+        sources << Source{dumpEntry(m_reportName), m_info.dumpFile, static_cast<quint64>(m_dumpBefore.size)};
+    }
+    for (const QString& logFile : m_info.logFiles) {
+        const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+        const FileState log = FileState::of(logFile);
+        if (!pieces.isEmpty() && log.valid) // an unreadable log is left out
+            sources << Source{safeFileName(pieces.last()), logFile, static_cast<quint64>(log.size)};
+    }
+    m_sizeBound = ZipStreamWriter::kEndBound;
+    for (const Source& source : sources)
+        m_sizeBound += ZipStreamWriter::entryBound(static_cast<std::size_t>(source.entry.toUtf8().size()), source.maxBytes);
+
+    const QString temporary = QFile::decodeName(pattern);
     ZipOwner zip(CreateZip(wide(temporary).c_str(), nullptr));
-    bool ok = zip && (m_dumpBefore.valid || !withDump);
-    // Without the dump there is nothing worth sending; a mail without it must not lead to the
-    // dump's removal.
-    ok = ok && (!withDump ||
-                ZipAdd(zip.get(), wide(dumpEntry(m_reportName)).c_str(), wide(m_info.dumpFile).c_str()) == ZR_OK);
-    if (!ok && m_error.isEmpty())
-        m_error = QStringLiteral("could not read the dump %1").arg(m_info.dumpFile);
-    if (ok) {
-        for (const QString& logFile : m_info.logFiles) {
-            const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
-            if (!pieces.isEmpty())
-                ZipAdd(zip.get(), wide(safeFileName(pieces.last())).c_str(), wide(logFile).c_str()); // an unreadable log is left out
+    const int reader = zip ? ZipOpenReader(zip.get()) : -1;
+    if (reader < 0)
+        return giveUp(QStringLiteral("could not create the archive in %1").arg(QFileInfo(target).path()));
+    m_stream = std::make_shared<SMailer::GrowingFile>(reader);
+    ZipSetProgress(zip.get(), [stream = m_stream](std::uint64_t written) { stream->grew(written); });
+    m_packer = std::thread([this, zip = zip.release(), target, pattern, placeholder, sources, withDump,
+                            onPacked = std::move(onPacked)]() mutable {
+        m_packed = pack(zip, target, pattern, sources, withDump);
+        ::close(placeholder);
+        if (m_packed && onPacked)
+            m_packed = onPacked();
+        m_stream->end(m_packed);
+    });
+    return true;
+}
+
+bool ReportArchive::finish()
+{
+    if (m_packer.joinable())
+        m_packer.join();
+    return m_packed;
+}
+
+bool ReportArchive::pack(HZIP handle, const QString& target, const QByteArray& pattern, const QList<Source>& sources,
+                         bool withDump)
+{
+    ZipOwner zip(handle);
+    bool ok = true;
+    for (int i = 0; ok && i < sources.size(); ++i) {
+        const Source& source = sources.at(i);
+        const bool added =
+            ZipAddUpTo(zip.get(), wide(source.entry).c_str(), wide(source.path).c_str(), source.maxBytes) == ZR_OK;
+        if (!added && withDump && i == 0) {
+            m_error = QStringLiteral("could not read the dump %1").arg(m_info.dumpFile);
+            ok = false;
         }
+    }
+    if (ok) {
         ok = CloseZipZ(zip.release()) == ZR_OK;
         if (!ok)
             m_error = QStringLiteral("could not write the archive in %1 (disk full or a file-size limit?)")
@@ -162,7 +215,6 @@ bool ReportArchive::pack(const QString& target, bool withDump)
             m_error = QStringLiteral("could not open the archive %1").arg(target);
         }
     }
-    ::close(placeholder);
     // A dump still being written while it was packed: the archive holds only part of it.
     m_dumpWhole = ok && withDump && FileState::of(m_info.dumpFile) == m_dumpBefore;
     return ok;

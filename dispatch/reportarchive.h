@@ -2,9 +2,18 @@
 
 #include "report/paraminfo.h"
 
+#include <QList>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+struct HZIP__;
+namespace SMailer {
+class GrowingFile;
+}
 
 // The report archive of one crash: the dump (entry NAME.dmp) and the logs packed into a ZIP
 // archive. It is written under a temporary name of its own beside the target (created
@@ -20,10 +29,20 @@ public:
 
     // Packs into target (which must not exist yet); false when the dump could not be packed or
     // the archive could not be written (nothing is left behind then), with why in error().
-    bool packTo(const QString& target) { return pack(target, true); }
+    bool packTo(const QString& target) { return start(target, true) && finish(); }
     // The same with the logs alone: for a notice when the dump is too large to mail.
-    bool packLogsTo(const QString& target) { return pack(target, false); }
+    bool packLogsTo(const QString& target) { return start(target, false) && finish(); }
     QString error() const { return m_error; }
+
+    // Starts packing into target on a thread of its own; the archive's bytes can be read through
+    // stream() while they are written, and the archive never grows past sizeBound(). onPacked runs
+    // on that thread once the archive is complete and named; the stream ends complete only when it
+    // returns true. False when the dump cannot be read: nothing is started then.
+    bool start(const QString& target, bool withDump, std::function<bool()> onPacked = {});
+    // Waits for the packing started by start(); the result and error() as packTo's.
+    bool finish();
+    std::shared_ptr<SMailer::GrowingFile> stream() const { return m_stream; }
+    quint64 sizeBound() const { return m_sizeBound; }
 
     // The packed archive: open (read-only), locked; the caller closes it.
     int takeDescriptor();
@@ -53,7 +72,13 @@ public:
     static QString safeFileName(const QString& name);
 
 private:
-    bool pack(const QString& target, bool withDump);
+    struct Source {
+        QString entry;
+        QString path;
+        quint64 maxBytes = 0;
+    };
+    bool pack(HZIP__* zip, const QString& target, const QByteArray& pattern, const QList<Source>& sources,
+              bool withDump);
 
     ParamInfo m_info;
     QString m_reportName; // the dump name made safe as a file name and an entry name
@@ -62,4 +87,8 @@ private:
     quint64 m_size = 0;
     FileState m_dumpBefore;
     bool m_dumpWhole = false;
+    std::shared_ptr<SMailer::GrowingFile> m_stream;
+    quint64 m_sizeBound = 0;
+    std::thread m_packer;
+    bool m_packed = false; // set by the packer, read after it was joined
 };

@@ -95,8 +95,11 @@ ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QS
 ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QString& description,
                        const OpenArchive& archive, const QString& messageId, const MailPiece& piece)
     : ReportMail(mailbox, dumpName, pieceText(dumpName, description, archive, piece),
-                 std::make_unique<SMailer::AppOctStrmContent>(archive.fd, archive.offset, archive.size,
-                                                              pieceName(archive, piece).toUtf8().toStdString()))
+                 archive.growing ? std::make_unique<SMailer::AppOctStrmContent>(
+                                       archive.growing, archive.size, pieceName(archive, piece).toUtf8().toStdString())
+                                 : std::make_unique<SMailer::AppOctStrmContent>(
+                                       archive.fd, archive.offset, archive.size,
+                                       pieceName(archive, piece).toUtf8().toStdString()))
 {
     if (piece.count > 1) {
         const std::string subject = subjectFor(dumpName) + " (" + std::to_string(piece.index) + "/" +

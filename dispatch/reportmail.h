@@ -1,6 +1,7 @@
 #pragma once
 
 #include "smailer/appoctstrmcontent.h"
+#include "smailer/growingfile.h"
 #include "smailer/mailinfo.h"
 #include "smailer/mailwrapper.h"
 #include "smailer/textplaincontent.h"
@@ -22,6 +23,8 @@ struct OpenArchive {
     quint64 size = 0;
     QString attachmentName;
     quint64 offset = 0; // a piece of a larger archive starts here
+    // An archive still being written (fd unused): it goes out as it is made; size is a bound.
+    std::shared_ptr<SMailer::GrowingFile> growing;
 };
 
 // One mail of a report that goes out in several: the attachment is the piece NAME.rar.00k, the

@@ -189,10 +189,11 @@ public:
         }
     }
 
-private:
-    static constexpr std::size_t kDictionary = 32 * 1024;
     // Large enough that the flushes cost well under 1 % of the size, small enough to share out.
     static constexpr std::size_t kBlock = 512 * 1024;
+
+private:
+    static constexpr std::size_t kDictionary = 32 * 1024;
 
     struct Job {
         std::vector<unsigned char> data; // the dictionary, then the block
@@ -329,6 +330,15 @@ bool ZipStreamWriter::deflateWhole(int fd, std::uint64_t maxBytes, Entry& entry)
     entry.size = total;
     entry.crc = crc;
     return true;
+}
+
+std::uint64_t ZipStreamWriter::entryBound(std::size_t nameBytes, std::uint64_t size)
+{
+    const std::uint64_t name = std::min<std::uint64_t>(nameBytes, 0xFFFF);
+    // zlib's bound for stored blocks, and for every block of the threads its flush and end.
+    const std::uint64_t blocks = size / BlockDeflater::kBlock + 2;
+    const std::uint64_t deflated = size + (size >> 12) + (size >> 14) + (size >> 25) + 13 + blocks * 32;
+    return (30 + name + 20) + deflated + 24 + (46 + name + 28);
 }
 
 bool ZipStreamWriter::write(const char* data, std::size_t size)

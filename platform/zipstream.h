@@ -33,6 +33,12 @@ public:
     // Writes the central directory; false on a write error.
     bool finish();
 
+    // The most an entry of that name and size adds to an archive (its local header, data,
+    // descriptor and directory record), and the most the end records add: an archive is never
+    // larger than the sum, which is known before a byte is packed.
+    static std::uint64_t entryBound(std::size_t nameBytes, std::uint64_t size);
+    static constexpr std::uint64_t kEndBound = 56 + 20 + 22;
+
     std::uint64_t bytesWritten() const { return m_offset; }
     // Why the archive failed (errno of the failing read or write, 0 for an output refusal).
     int error() const { return m_error; }

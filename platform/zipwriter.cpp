@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -21,6 +22,7 @@ struct HZIP__ {
     std::string temporary;
     std::unique_ptr<ZipStreamWriter> writer;
     bool failed = false;
+    std::function<void(std::uint64_t)> progress;
 
     ~HZIP__()
     {
@@ -70,13 +72,36 @@ HZIP CreateZip(const wchar_t* path, const char* /*password: reports are not encr
     zip->temporary = pattern;
     // Held while the archive is written: a later run that clears away abandoned archives leaves it.
     ::flock(zip->fd, LOCK_EX | LOCK_NB);
-    const int fd = zip->fd;
+    HZIP__* const handle = zip.get();
     zip->writer = std::make_unique<ZipStreamWriter>(
-        [fd](const char* data, std::size_t size) { return writeAll(fd, data, size); }, kDeflateLevel);
+        [handle](const char* data, std::size_t size) {
+            if (!writeAll(handle->fd, data, size))
+                return false;
+            if (handle->progress)
+                handle->progress(handle->writer->bytesWritten() + size);
+            return true;
+        },
+        kDeflateLevel);
     return zip.release();
 }
 
 ZRESULT ZipAdd(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath)
+{
+    return ZipAddUpTo(zip, nameInZip, sourcePath, UINT64_MAX);
+}
+
+int ZipOpenReader(HZIP zip)
+{
+    return zip ? ::open(zip->temporary.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+}
+
+void ZipSetProgress(HZIP zip, std::function<void(std::uint64_t written)> progress)
+{
+    if (zip)
+        zip->progress = std::move(progress);
+}
+
+ZRESULT ZipAddUpTo(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath, std::uint64_t maxBytes)
 {
     if (!zip || !nameInZip || !sourcePath)
         return ZR_ARGS;
@@ -95,7 +120,7 @@ ZRESULT ZipAdd(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath)
         ::close(fd);
         return ZR_NOTFOUND;
     }
-    const bool added = zip->writer->addFile(name.toStdString(), fd, static_cast<std::uint64_t>(info.st_size),
+    const bool added = zip->writer->addFile(name.toStdString(), fd, std::min(maxBytes, static_cast<std::uint64_t>(info.st_size)),
                                             static_cast<std::int64_t>(info.st_mtime));
     ::close(fd);
     if (!added) {

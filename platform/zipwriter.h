@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 // The ZIP writer: standard ZIP archives (Deflate, ZIP64 where sizes need it, UTF-8 entry
 // names), whatever extension the path has. One handle belongs to one thread at a time.
@@ -28,6 +29,16 @@ HZIP CreateZip(const wchar_t* path, const char* password);
 // Adds sourcePath under nameInZip (replacing an entry of that name). A source that is missing
 // or cannot be opened leaves the archive as it was and gives ZR_NOTFOUND.
 ZRESULT ZipAdd(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath);
+
+// The same, reading at most maxBytes of the source, however far it has grown: the archive stays
+// within a size computed beforehand.
+ZRESULT ZipAddUpTo(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath, std::uint64_t maxBytes);
+
+// For an archive that is read while it is written: a new read-only descriptor of the archive file
+// (the same file after CloseZipZ has named it), or -1. The caller closes it.
+int ZipOpenReader(HZIP zip);
+// Calls progress with the archive's size after every write to it.
+void ZipSetProgress(HZIP zip, std::function<void(std::uint64_t written)> progress);
 
 // Completes the archive and releases the handle (also on failure). ZR_OK only when the archive
 // file is complete at its path.

@@ -46,6 +46,13 @@ AppOctStrmContent::AppOctStrmContent(int fd, std::uint64_t offset, std::uint64_t
 {
 }
 
+AppOctStrmContent::AppOctStrmContent(std::shared_ptr<GrowingFile> growing, std::uint64_t sizeBound,
+                                     std::string fileName)
+    : MimeContent(std::string()), fileName(lastComponent(fileName)), fd(growing->fd()), size(sizeBound),
+      growing(std::move(growing))
+{
+}
+
 bool AppOctStrmContent::wireSize(std::uint64_t& wire) const
 {
     if (fd < 0)
@@ -113,8 +120,44 @@ bool AppOctStrmContent::encodeOpenFile(const ContentSink& sink) const
     return size > 0;
 }
 
+bool AppOctStrmContent::encodeGrowingFile(const ContentSink& sink) const
+{
+    std::vector<unsigned char> piece(kPieceBytes);
+    std::string encoded;
+    encoded.reserve(kPieceBytes / 57 * 77);
+    std::uint64_t done = 0;
+    for (;;) {
+        // A whole piece, so that lines are whole; a shorter one only at the end.
+        const GrowingFile::State state = growing->waitFor(done + kPieceBytes);
+        if (state.ended && !state.complete)
+            throw MailException("Attachment read error", "the report archive could not be made");
+        if (state.size <= done) {
+            if (state.ended)
+                return done > 0;
+            continue;
+        }
+        const std::uint64_t left = state.size - done;
+        const std::size_t want = left < piece.size() ? static_cast<std::size_t>(left) : piece.size();
+        std::size_t filled = 0;
+        while (filled < want) {
+            const ssize_t got = ::pread(fd, piece.data() + filled, want - filled, static_cast<off_t>(done + filled));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                throw MailException("Attachment read error");
+            filled += static_cast<std::size_t>(got);
+        }
+        encoded.clear();
+        Base64Helper::encodeLines(piece.data(), filled, encoded);
+        sink(encoded.data(), encoded.size());
+        done += filled;
+    }
+}
+
 bool AppOctStrmContent::encodeFile(const ContentSink& sink) const
 {
+    if (growing)
+        return encodeGrowingFile(sink);
     if (fd >= 0)
         return encodeOpenFile(sink);
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(filePath.c_str(), "rb"));

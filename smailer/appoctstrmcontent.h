@@ -1,8 +1,10 @@
 #pragma once
 
+#include "smailer/growingfile.h"
 #include "smailer/mimecontent.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace SMailer {
 
@@ -20,6 +22,11 @@ public:
     // is sent in several mails.
     AppOctStrmContent(int fd, std::uint64_t offset, std::uint64_t size, std::string fileName);
 
+    // The attachment is a file still being written: it goes out as its bytes come, and ends when
+    // the file ends complete; a file that ends failed is a MailException, never a shorter body.
+    // sizeBound (at least the file's final size) is the size the part reports before it is sent.
+    AppOctStrmContent(std::shared_ptr<GrowingFile> growing, std::uint64_t sizeBound, std::string fileName);
+
     std::string getType() const override;
     std::string getDisposition() const override;
     std::string getTransEncoding() const override;
@@ -35,12 +42,14 @@ private:
     bool encodeFile(const ContentSink& sink) const;
 
     bool encodeOpenFile(const ContentSink& sink) const;
+    bool encodeGrowingFile(const ContentSink& sink) const;
 
     std::string filePath;
     std::string fileName;
     int fd = -1;
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
+    std::shared_ptr<GrowingFile> growing;
 };
 
 } // namespace SMailer

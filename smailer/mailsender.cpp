@@ -305,6 +305,9 @@ void MailSender::sendHeader()
     at("data", "starting the data");
     sendCommand(SendData, "DATA\r\n");
     rcvResponse("354");
+    // Until the end of the data is answered, a QUIT would be taken as data: a mail cut off on the
+    // way (its attachment failed) ends by closing the connection, which the server discards.
+    broken = true;
     at("the report", "sending the report");
     sock().startLowSpeedLimit(kMinBytesPerSecond, timeout);
     filter.reset();
@@ -345,6 +348,7 @@ void MailSender::sendEnd()
     sock().stopLowSpeedLimit();
     const auto wait = finalReplyTimeout > timeout ? finalReplyTimeout : timeout;
     const ReplyReader::Reply reply = readReply("250", std::chrono::steady_clock::now() + wait);
+    broken = false;
     if (reply.code != "250") {
         tooLargeIf(reply);
         fail(ErrorMessage::getInstance().response("250"), false, refused(reply));

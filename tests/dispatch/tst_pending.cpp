@@ -498,7 +498,8 @@ void tst_Pending::killedWhilePacking()
     }
     const Run run = runCrashui({QStringLiteral("--send-pending"), host.root}, env);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QDir(pending).entryList(QDir::Files), QStringList());
+    // (The hour's count in sent.log keeps the attempt: the mail had started with the packing.)
+    QCOMPARE(QDir(pending).entryList({QStringLiteral("*.rar*"), QStringLiteral("*.json")}, QDir::Files), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_Pending)

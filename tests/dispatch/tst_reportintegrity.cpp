@@ -15,6 +15,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QDeadlineTimer>
+#include <QThread>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -79,6 +81,11 @@ void tst_ReportIntegrity::archiveTamperedBeforeData()
     const QByteArray dumpHash = ArchiveCheck::sha256Of(host.info.dumpFile);
     ScriptedSmtpServer server;
     server.beforeReply("DATA", [&] {
+        // The mail starts while the archive is packed: tamper with it once it is complete.
+        QDeadlineTimer deadline(20000);
+        while (QDir(host.info.dumpDir + QStringLiteral("/pending")).entryList({QStringLiteral("*.json")}).isEmpty() &&
+               !deadline.hasExpired())
+            QThread::msleep(5);
         QDirIterator archives(host.info.dumpDir, {QStringLiteral("*.rar*")}, QDir::Files, QDirIterator::Subdirectories);
         while (archives.hasNext()) {
             const QString path = archives.next();
