@@ -194,6 +194,7 @@ public:
 
 private:
     static constexpr std::size_t kDictionary = 32 * 1024;
+    static constexpr std::size_t kSample = 16 * 1024;
 
     struct Job {
         std::vector<unsigned char> data; // the dictionary, then the block
@@ -209,8 +210,12 @@ private:
 
     void work()
     {
-        Deflater deflater;
+        // The level asked for; stored blocks for data it cannot shrink; a quick probe to tell.
+        Deflater deflater, stored, probe;
         deflater.ready = deflateInit2(&deflater.stream, m_level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        stored.ready = deflateInit2(&stored.stream, 0, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        probe.ready = deflateInit2(&probe.stream, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        std::vector<unsigned char> probeOut(deflateBound(&probe.stream, kSample) + 64);
         for (;;) {
             std::shared_ptr<Job> job;
             {
@@ -221,7 +226,8 @@ private:
                 job = m_queue.front();
                 m_queue.pop_front();
             }
-            const bool ok = deflater.ready && compress(deflater.stream, *job);
+            const bool ready = deflater.ready && stored.ready && probe.ready;
+            const bool ok = ready && compress(shrinks(probe.stream, probeOut, *job) ? deflater.stream : stored.stream, *job);
             {
                 const std::lock_guard<std::mutex> lock(m_mutex);
                 job->failed = !ok;
@@ -229,6 +235,34 @@ private:
             }
             m_done.notify_all();
         }
+    }
+
+    // Whether deflate can shrink the block: three samples of it (start, middle, end), each with the
+    // 32 KiB before it as dictionary, at the fastest level. Data that none of them shrinks by 1 %
+    // (random bytes, compressed or encrypted memory) is stored: the level asked for would spend
+    // several times as long to make it no smaller, and a stored block is what it would emit then.
+    static bool shrinks(z_stream& stream, std::vector<unsigned char>& out, const Job& job)
+    {
+        if (job.size < 4 * kSample)
+            return true;
+        for (const std::size_t at : {std::size_t(0), job.size / 2, job.size - kSample}) {
+            const std::size_t start = job.dictionary + at; // in job.data
+            const std::size_t dictionary = std::min(start, kDictionary);
+            if (deflateReset(&stream) != Z_OK ||
+                (dictionary > 0 && deflateSetDictionary(&stream, job.data.data() + start - dictionary,
+                                                        static_cast<uInt>(dictionary)) != Z_OK))
+                return true;
+            stream.next_in = const_cast<unsigned char*>(job.data.data() + start);
+            stream.avail_in = static_cast<uInt>(kSample);
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            if (deflate(&stream, Z_SYNC_FLUSH) == Z_STREAM_ERROR)
+                return true;
+            const std::size_t produced = out.size() - stream.avail_out;
+            if (produced < kSample - kSample / 100)
+                return true;
+        }
+        return false;
     }
 
     static bool compress(z_stream& stream, Job& job)

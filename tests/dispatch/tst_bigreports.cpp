@@ -66,6 +66,7 @@ private slots:
     void resendSendsOnlyTheMissingParts();
     void tooManyPartsSendsANotice();
     void hourlyLimit();
+    void packedFirstWhenItMightNotFit();
 };
 
 void tst_BigReports::sizeIsTheWireSize()
@@ -255,6 +256,26 @@ void tst_BigReports::hourlyLimit()
     QCOMPARE(PendingSender(later).sendDue(true), 0);
     QCOMPARE(sink.mails().size(), 3);
     QVERIFY(!QFile::exists(third.dumpFile));
+}
+
+// The mail goes out while the archive is packed only when even the most it could grow to fits the
+// server's limit; otherwise the report is packed first and planned by its real size: here one mail.
+void tst_BigReports::packedFirstWhenItMightNotFit()
+{
+    TestHost host(QStringLiteral("a_b"), patternBytes(2 * 1024 * 1024));
+    const QByteArray dumpHash = ArchiveCheck::sha256Of(host.info.dumpFile);
+    SmtpSink sink(QStringLiteral("Err.submit7"), QString(), sinkArguments(1000000, false));
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv env = pointMailAt(sink.port(), 10);
+    QVERIFY(Handler().doMail(sendChoice(), host.info));
+    QCOMPARE(sink.mails().size(), 1);
+    QTemporaryDir out;
+    const QString attachment = out.filePath(QStringLiteral("a_b.rar"));
+    const QJsonObject mail = SmtpSink::parse(sink.mails().first(), attachment);
+    QCOMPARE(mail.value("subject").toString(), QStringLiteral("bug report : a_b"));
+    QCOMPARE(mail.value("parts").toArray().at(1).toObject().value("filename").toString(), QStringLiteral("a_b.rar"));
+    QCOMPARE(ArchiveCheck::of(attachment).entries.first().sha256, dumpHash);
+    QVERIFY(!QFile::exists(host.info.dumpFile));
 }
 
 QTEST_GUILESS_MAIN(tst_BigReports)

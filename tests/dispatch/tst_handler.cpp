@@ -9,9 +9,11 @@
 #include <QMetaMethod>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QDeadlineTimer>
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -59,6 +61,8 @@ private slots:
     void destructorWaitsForWorker();
     void restartProgramUnusable_data();
     void restartProgramUnusable();
+    void restartAfter_data();
+    void restartAfter();
 };
 
 void tst_Handler::initTestCase()
@@ -216,6 +220,53 @@ void tst_Handler::restartProgramUnusable()
     QCOMPARE(recorder.events, (QStringList{QStringLiteral("sendMail"), QStringLiteral("close:true")}));
     QTest::qWait(200);
     QCOMPARE(host->restartArgs(), QString());
+}
+
+void tst_Handler::restartAfter_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("beforeMailEnds");
+    QTest::newRow("pack") << "pack" << true;
+    QTest::newRow("mail") << "mail" << false;
+    QTest::newRow("unknown: after the mail") << "soon" << false;
+}
+
+// With "pack" the host is back while its report's mail is still waiting for the server's word;
+// the report is kept until then, and the dialog still hears of the outcome once.
+void tst_Handler::restartAfter()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, beforeMailEnds);
+    const auto host = hostWithRestart(true);
+    ScriptedSmtpServer server({{"END", ScriptedSmtpServer::reply("451 4.3.0 try again later\r\n")}});
+    std::atomic<bool> restartedFirst{false};
+    std::atomic<bool> keptMeanwhile{false};
+    server.beforeReply("END", [&] {
+        QDeadlineTimer wait(beforeMailEnds ? 30000 : 1000);
+        while (host->restartArgs().isEmpty() && !wait.hasExpired())
+            QThread::msleep(10);
+        restartedFirst = !host->restartArgs().isEmpty();
+        keptMeanwhile = host->pendingArchives().size() == 1;
+    });
+    const ScopedEnv env = pointMailAt(server.port(), 60);
+    const ScopedEnv after("CRASHUI_RESTART_AFTER", value.toUtf8());
+    Recorder recorder;
+    {
+        Handler handler;
+        handler.setCrashContext(host->info);
+        wire(handler, recorder);
+        Message msg;
+        msg.isSend = true;
+        msg.isRestart = true;
+        handler.slot_crashInfo(msg);
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 60000);
+    }
+    QCOMPARE(restartedFirst.load(), beforeMailEnds);
+    QVERIFY(keptMeanwhile.load());
+    QCOMPARE(recorder.events, (QStringList{QStringLiteral("sendMail"), QStringLiteral("close:false")}));
+    QCOMPARE(host->restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n")); // once
+    QCOMPARE(host->pendingArchives().size(), 1);
+    QVERIFY(QFile::exists(host->info.dumpFile));
 }
 
 QTEST_GUILESS_MAIN(tst_Handler)

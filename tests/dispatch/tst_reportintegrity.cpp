@@ -61,6 +61,7 @@ private slots:
     void dumpChangedWhileSending_data();
     void dumpChangedWhileSending();
     void abandonedArchivesRemoved();
+    void mailedWhilePackedIsThePendingArchive();
 };
 
 void tst_ReportIntegrity::archiveTamperedBeforeData_data()
@@ -200,6 +201,26 @@ void tst_ReportIntegrity::abandonedArchivesRemoved()
     QVERIFY(QFile::exists(held));
     QVERIFY(QFile::exists(unrelated));
     QVERIFY(QFile::exists(host.info.dumpFile));
+}
+
+// The mail goes out while the archive is written: what the server received and what is kept as
+// pending after it refused are one and the same archive, complete.
+void tst_ReportIntegrity::mailedWhilePackedIsThePendingArchive()
+{
+    TestHost host(QStringLiteral("a_b"), randomBytes(3 * 1024 * 1024) + patternBytes(3 * 1024 * 1024));
+    ScriptedSmtpServer server({{"END", ScriptedSmtpServer::reply("451 4.3.0 try again later\r\n")}});
+    const ScopedEnv env = pointMailAt(server.port(), 10);
+    QVERIFY(!Handler().doMail(sendChoice(), host.info));
+    QTemporaryDir out;
+    const QString eml = writeFile(out.filePath(QStringLiteral("received.eml")), QByteArray::fromStdString(server.message()));
+    const QString received = out.filePath(QStringLiteral("received.zip"));
+    SmtpSink::parse(eml, received);
+    QCOMPARE(host.pendingArchives().size(), 1);
+    const QString kept = host.pendingArchives().first();
+    QCOMPARE(ArchiveCheck::sha256Of(received), ArchiveCheck::sha256Of(kept));
+    const ArchiveCheck check = ArchiveCheck::of(kept);
+    QVERIFY(check.allReadersOk());
+    QCOMPARE(check.entries.first().sha256, ArchiveCheck::sha256Of(host.info.dumpFile));
 }
 
 QTEST_GUILESS_MAIN(tst_ReportIntegrity)
