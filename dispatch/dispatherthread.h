@@ -9,7 +9,8 @@
 
 class Handler;
 
-// One report job: doMail, the restart when asked, then the result signal. Works only on its own
+// One report job: doMail, the restart when asked (after the mail, or with CRASHUI_RESTART_AFTER=pack
+// as soon as the report is packed and kept), then the result signal. Works only on its own
 // copies of the choice and the crash context.
 class DispatherThread : public QThread {
 public:

@@ -35,8 +35,8 @@ public slots:
     // Starts a worker with copies of msg and the crash context, then emits sig_sendMail().
     // Refused (nothing happens) while an earlier worker still runs.
     void slot_crashInfo(Message msg);
-    // The report job: the archive, recorded as a pending report before the mail starts, the mail,
-    // the clean-up. True when mailed or when there was nothing to mail; false when the archive
+    // The report job: the archive, mailed while it is written and recorded as a pending report
+    // before the mail ends, then the clean-up. True when mailed or when there was nothing to mail; false when the archive
     // could not be made or the mail failed (the report then stays pending). Worker thread.
     bool doMail(Message msg, ParamInfo info);
     void sendClose(bool success);

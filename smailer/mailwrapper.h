@@ -40,7 +40,8 @@ public:
 
     // The message's size as it goes over the wire after DATA (line ends CRLF, transparency dots
     // counted, the end-of-data line not): exact, and without reading attachments whose size is
-    // known. Leaves the cursors at their start.
+    // known; an upper bound when an attachment is still being written. Leaves the cursors at their
+    // start.
     std::uint64_t wireSize();
 
     // The clock of the Date line; std::time by default. For tests.
