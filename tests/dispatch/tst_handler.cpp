@@ -48,6 +48,23 @@ void wire(Handler& handler, Recorder& recorder)
     QObject::connect(&handler, &Handler::sig_close, &recorder, &Recorder::close);
 }
 
+// Confirms once with these choices and waits (bounded) for the result: what the dialog saw.
+QStringList confirmAndWait(const ParamInfo& context, bool isSend, bool isRestart, int timeoutMs)
+{
+    Recorder recorder;
+    Handler handler;
+    handler.setCrashContext(context);
+    wire(handler, recorder);
+    Message msg;
+    msg.isSend = isSend;
+    msg.isRestart = isRestart;
+    handler.slot_crashInfo(msg);
+    QDeadlineTimer deadline(timeoutMs);
+    while (recorder.events.size() < 2 && !deadline.hasExpired())
+        QTest::qWait(20);
+    return recorder.events;
+}
+
 } // namespace
 
 class tst_Handler : public QObject {
@@ -209,15 +226,8 @@ void tst_Handler::restartProgramUnusable()
     } else {
         context.appPath.clear();
     }
-    Recorder recorder;
-    Handler handler;
-    handler.setCrashContext(host->info);
-    wire(handler, recorder);
-    Message msg;
-    msg.isRestart = true;
-    handler.slot_crashInfo(msg);
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 10000);
-    QCOMPARE(recorder.events, (QStringList{QStringLiteral("sendMail"), QStringLiteral("close:true")}));
+    QCOMPARE(confirmAndWait(host->info, false, true, 10000),
+             (QStringList{QStringLiteral("sendMail"), QStringLiteral("close:true")}));
     QTest::qWait(200);
     QCOMPARE(host->restartArgs(), QString());
 }
@@ -250,20 +260,10 @@ void tst_Handler::restartAfter()
     });
     const ScopedEnv env = pointMailAt(server.port(), 60);
     const ScopedEnv after("CRASHUI_RESTART_AFTER", value.toUtf8());
-    Recorder recorder;
-    {
-        Handler handler;
-        handler.setCrashContext(host->info);
-        wire(handler, recorder);
-        Message msg;
-        msg.isSend = true;
-        msg.isRestart = true;
-        handler.slot_crashInfo(msg);
-        QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 60000);
-    }
+    QCOMPARE(confirmAndWait(host->info, true, true, 60000),
+             (QStringList{QStringLiteral("sendMail"), QStringLiteral("close:false")}));
     QCOMPARE(restartedFirst.load(), beforeMailEnds);
     QVERIFY(keptMeanwhile.load());
-    QCOMPARE(recorder.events, (QStringList{QStringLiteral("sendMail"), QStringLiteral("close:false")}));
     QCOMPARE(host->restartArgs(), QStringLiteral("Title\n--opt\ntwo words\n")); // once
     QCOMPARE(host->pendingArchives().size(), 1);
     QVERIFY(QFile::exists(host->info.dumpFile));
