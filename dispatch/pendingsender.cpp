@@ -217,7 +217,7 @@ PendingSender::Result PendingSender::sendNotice(PendingReport& report, QString* 
             return Result::Failed;
         }
         const int fd = logs.takeDescriptor();
-        const OpenArchive attachment{fd, logs.size(), name + QStringLiteral(".rar"), 0};
+        const OpenArchive attachment{fd, logs.size(), name + QStringLiteral(".rar"), 0, nullptr};
         const QString text = record.description + QStringLiteral("\n\n") +
                              QStringLiteral("The crash dump (%1, %2 bytes) is too large for the mail server's limit of "
                                             "%3 bytes, even in %4 mails. It was kept on the user's machine, where it "

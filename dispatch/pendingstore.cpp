@@ -214,9 +214,7 @@ PendingCreation::~PendingCreation()
 
 OpenArchive PendingCreation::stream() const
 {
-    OpenArchive archive{-1, m_archive.sizeBound(), m_archive.attachmentName(), 0};
-    archive.growing = m_archive.stream();
-    return archive;
+    return {-1, m_archive.sizeBound(), m_archive.attachmentName(), 0, m_archive.stream()};
 }
 
 bool PendingCreation::packed()
@@ -470,7 +468,7 @@ PendingReport::~PendingReport()
 OpenArchive PendingReport::archive() const
 {
     return {m_fd, static_cast<quint64>(m_record.archiveSize),
-            ReportArchive::safeFileName(m_record.dumpName) + QStringLiteral(".rar")};
+            ReportArchive::safeFileName(m_record.dumpName) + QStringLiteral(".rar"), 0, nullptr};
 }
 
 void PendingReport::accepted()
