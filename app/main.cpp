@@ -10,6 +10,7 @@
 #include "report/message.h"
 #include "report/outcome.h"
 #include "report/paraminfo.h"
+#include "report/usage.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -18,6 +19,7 @@
 #include <QTextCodec>
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -33,6 +35,14 @@ int sendPending(int argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
+    // Asked from a terminal or by a packaging tool: no display, no toolkit.
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "--version") == 0)) {
+        const QByteArray text = std::strcmp(argv[1], "--help") == 0 ? usageText() : versionText();
+        return std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout) == static_cast<size_t>(text.size()) &&
+                       std::fflush(stdout) == 0
+                   ? 0
+                   : 1;
+    }
     // Past a file-size limit, writing the archive must fail with EFBIG and take the ordinary
     // failure path (dump kept, box, restart, choices saved) instead of killing the program.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -121,10 +121,7 @@ ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QS
     : m_charset(SMailer::gbCharsetLabel(mailBytes(description) + mailBytes(dumpName))),
       m_text(mailBytes(description), m_charset), m_attachment(std::move(attachment)), m_info(m_charset)
 {
-    const std::string address = utf8(mailbox);
-    m_info.setSenderName("tova_bug_reporter:" + address);
-    m_info.setSenderAddress(address);
-    m_info.setReceiver("tova_bug", address);
+    setAddresses(mailbox, mailbox);
     m_info.setPriority(SMailer::Priority::Normal);
     m_info.setSubject(subjectFor(dumpName));
     m_info.addMimeContent(&m_text);
@@ -132,15 +129,27 @@ ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QS
     m_wrapper = std::make_unique<SMailer::MailWrapper>(&m_info, 1);
 }
 
+void ReportMail::setAddresses(const QString& from, const QString& to)
+{
+    const std::string sender = utf8(from);
+    m_info.setSenderName("tova_bug_reporter:" + sender);
+    m_info.setSenderAddress(sender);
+    m_info.setReceiver("tova_bug", utf8(to));
+}
+
 namespace {
 
 bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
 {
+    mail.setAddresses(settings.mailFrom, settings.mailTo);
     try {
         const MUtils::WinSockHelper socketLayer;
-        SMailer::MailSender sender(utf8(settings.host), utf8(settings.mailbox), utf8(settings.password), settings.port,
+        // Without a login the password is not handed to the mailer at all.
+        const bool login = settings.auth != SMailer::Auth::None;
+        SMailer::MailSender sender(utf8(settings.host), login ? utf8(settings.user) : std::string(),
+                                   login ? utf8(settings.password) : std::string(), settings.port,
                                    std::chrono::seconds(settings.timeoutSeconds), settings.security,
-                                   QFile::encodeName(settings.caFile).toStdString());
+                                   QFile::encodeName(settings.caFile).toStdString(), settings.auth);
         sender.setMail(&mail.wrapper());
         sender.sendMail();
         outcome.sent = true;
@@ -155,6 +164,8 @@ bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
     } catch (...) {
         outcome.reason = QStringLiteral("unknown failure");
     }
+    // A server may quote what it was sent; the login and the password go nowhere from here.
+    outcome.reason = settings.withoutCredentials(outcome.reason);
     return outcome.sent;
 }
 
@@ -183,7 +194,7 @@ MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, 
         ReportMail mail(settings.mailbox, dumpName, description, archive, messageId, piece);
         send(mail, settings, outcome);
     } catch (const std::exception& e) {
-        outcome.reason = QString::fromUtf8(e.what());
+        outcome.reason = settings.withoutCredentials(QString::fromUtf8(e.what()));
     }
     return outcome;
 }
@@ -191,6 +202,8 @@ MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, 
 quint64 reportMailSize(const OpenArchive& archive, const QString& dumpName, const QString& description,
                        const QString& messageId, const MailPiece& piece)
 {
-    ReportMail mail(SmtpSettings::current().mailbox, dumpName, description, archive, messageId, piece);
+    const SmtpSettings settings = SmtpSettings::current();
+    ReportMail mail(settings.mailbox, dumpName, description, archive, messageId, piece);
+    mail.setAddresses(settings.mailFrom, settings.mailTo);
     return mail.wrapper().wireSize();
 }

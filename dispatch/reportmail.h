@@ -46,6 +46,9 @@ public:
 
     SMailer::MailWrapper& wrapper() { return *m_wrapper; }
 
+    // Another sender or receiver than the mailbox: "tova_bug_reporter:" + from, to "tova_bug" at to.
+    void setAddresses(const QString& from, const QString& to);
+
     const std::string& charset() const { return m_charset; }
 
     // 8-bit text for the mail (mail codec), up to its first NUL byte.
@@ -62,7 +65,7 @@ private:
     std::unique_ptr<SMailer::MailWrapper> m_wrapper;
 };
 
-// Sends the report mail to the report mailbox of SmtpSettings::current(). True only when the
+// Sends the report mail to the receiver of SmtpSettings::current() (the mailbox by default). True only when the
 // server accepted the whole mail; every failure, of any kind, is false. Blocks for at most the
 // mailer's bounded waits; meant for a worker thread.
 bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description);

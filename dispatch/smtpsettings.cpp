@@ -1,22 +1,35 @@
 #include "dispatch/smtpsettings.h"
 
 #include "report/deployment.h"
+#include "report/deploymentconfig.h"
 #include "report/deploymentvalue.h"
 
+#include <QRegularExpression>
+
+#include <algorithm>
 
 namespace {
 
 // A day: longer waits are a mistake, and seconds beyond it would overflow the clocks' arithmetic.
 constexpr int kMaxTimeoutSeconds = 24 * 3600;
 
+// An address for MAIL FROM / RCPT TO and the headers: local@domain, nothing that would break the
+// command or the header it goes into.
+bool isAddress(const QString& text)
+{
+    static const QRegularExpression address(QStringLiteral("^[^\\s<>(),;:\"@]+@[^\\s<>(),;:\"@]+$"));
+    return address.match(text).hasMatch();
+}
+
 } // namespace
 
 SmtpSettings SmtpSettings::current()
 {
     SmtpSettings settings;
+    settings.error = DeploymentConfig::current().error();
     settings.host = deploymentValue("CRASHUI_SMTP_HOST", CRASHUI_DEFAULT_SMTP_HOST);
     settings.mailbox = deploymentValue("CRASHUI_MAILBOX", CRASHUI_DEFAULT_MAILBOX);
-    settings.password = deploymentValue("CRASHUI_SMTP_PASSWORD", CRASHUI_DEFAULT_SMTP_PASSWORD);
+    settings.password = deploymentValue("CRASHUI_SMTP_PASSWORD", compiledInPassword().constData());
     settings.port =
         static_cast<quint16>(positiveDeploymentValue("CRASHUI_SMTP_PORT", CRASHUI_DEFAULT_SMTP_PORT, 65535, settings.error));
     settings.timeoutSeconds = static_cast<int>(
@@ -28,7 +41,38 @@ SmtpSettings SmtpSettings::current()
     else if (security == QLatin1String("tls"))
         settings.security = SMailer::Security::Tls;
     else if (!security.isEmpty() && security != QLatin1String("none") && settings.error.isEmpty())
-        settings.error = QStringLiteral("invalid CRASHUI_SMTP_SECURITY: \"%1\"").arg(securityText); // never clear text by mistake
+        settings.error = invalidDeploymentValue("CRASHUI_SMTP_SECURITY", CRASHUI_DEFAULT_SMTP_SECURITY); // never clear text by mistake
     settings.caFile = deploymentValue("CRASHUI_SMTP_CAFILE", CRASHUI_DEFAULT_SMTP_CAFILE);
+
+    const QString auth = deploymentValue("CRASHUI_SMTP_AUTH", CRASHUI_DEFAULT_SMTP_AUTH).trimmed().toLower();
+    if (auth == QLatin1String("plain"))
+        settings.auth = SMailer::Auth::Plain;
+    else if (auth == QLatin1String("none"))
+        settings.auth = SMailer::Auth::None;
+    else if (auth != QLatin1String("login") && settings.error.isEmpty())
+        settings.error = invalidDeploymentValue("CRASHUI_SMTP_AUTH", CRASHUI_DEFAULT_SMTP_AUTH);
+    const QString user = deploymentValue("CRASHUI_SMTP_USER", CRASHUI_DEFAULT_SMTP_USER);
+    settings.user = user.isEmpty() ? settings.mailbox : user;
+    const QString from = deploymentValue("CRASHUI_MAIL_FROM", CRASHUI_DEFAULT_MAIL_FROM);
+    const QString to = deploymentValue("CRASHUI_MAIL_TO", CRASHUI_DEFAULT_MAIL_TO);
+    settings.mailFrom = from.isEmpty() ? settings.mailbox : from;
+    settings.mailTo = to.isEmpty() ? settings.mailbox : to;
+    if (!from.isEmpty() && !isAddress(from) && settings.error.isEmpty())
+        settings.error = invalidDeploymentValue("CRASHUI_MAIL_FROM", CRASHUI_DEFAULT_MAIL_FROM);
+    if (!to.isEmpty() && !isAddress(to) && settings.error.isEmpty())
+        settings.error = invalidDeploymentValue("CRASHUI_MAIL_TO", CRASHUI_DEFAULT_MAIL_TO);
+    settings.error = settings.withoutCredentials(settings.error);
     return settings;
+}
+
+QString SmtpSettings::withoutCredentials(QString text) const
+{
+    // Longest first, so that a password holding the login leaves nothing of itself behind.
+    QStringList secrets{password, user};
+    std::sort(secrets.begin(), secrets.end(), [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    for (const QString& secret : secrets) {
+        if (!secret.isEmpty())
+            text.replace(secret, QStringLiteral("[hidden]"));
+    }
+    return text;
 }

@@ -4,11 +4,13 @@
 
 #include <QString>
 
-// Where the report mail goes. Compiled-in values (CMake cache variables CRASHUI_SMTP_HOST,
-// CRASHUI_SMTP_PORT, CRASHUI_MAILBOX, CRASHUI_SMTP_PASSWORD); environment variables of the same
-// names, when set and not empty, take their place at run time. CRASHUI_SMTP_TIMEOUT (seconds, 60 by
-// default) bounds every wait of the mail dialogue. CRASHUI_SMTP_SECURITY is none (default),
-// starttls or tls; CRASHUI_SMTP_CAFILE names extra trusted certificates.
+// Where the report mail goes and how crashui logs in. Compiled-in values (CMake cache variables
+// CRASHUI_SMTP_HOST, CRASHUI_SMTP_PORT, CRASHUI_MAILBOX, CRASHUI_SMTP_PASSWORD, ...), which the
+// configuration file and then environment variables of the same names replace at run time
+// (report/deploymentconfig.h). CRASHUI_SMTP_TIMEOUT (seconds, 60 by default) bounds every wait of
+// the mail dialogue. CRASHUI_SMTP_SECURITY is none (default), starttls or tls; CRASHUI_SMTP_CAFILE
+// names extra trusted certificates. CRASHUI_SMTP_AUTH is login (default), plain or none;
+// CRASHUI_SMTP_USER, CRASHUI_MAIL_FROM and CRASHUI_MAIL_TO default to the mailbox.
 struct SmtpSettings {
     QString host;
     quint16 port = 0;
@@ -17,10 +19,19 @@ struct SmtpSettings {
     int timeoutSeconds = 0; // every wait of the mail dialogue
     SMailer::Security security = SMailer::Security::None;
     QString caFile; // extra trusted certificates (PEM), may be empty
-    // Why these settings cannot be used (an invalid port, time-out or security value); empty
-    // when they can. Nothing is sent with invalid settings: no value is ever guessed.
+    SMailer::Auth auth = SMailer::Auth::Login;
+    QString user;     // the login
+    QString mailFrom; // the sender's address
+    QString mailTo;   // the receiver's address
+    // Why these settings cannot be used (an invalid value, or a configuration file that cannot be
+    // used); empty when they can. Nothing is sent with invalid settings: no value is ever guessed.
+    // Never holds the login or the password.
     QString error;
 
     // Reads the environment on every call; any thread.
     static SmtpSettings current();
+
+    // text with every occurrence of the login and the password taken out, for reasons that may
+    // quote a server's reply.
+    QString withoutCredentials(QString text) const;
 };

@@ -70,15 +70,21 @@ bool sizeExtension(const std::string& reply, std::uint64_t& limit)
 } // namespace
 
 MailSender::MailSender(std::string server, std::string user, std::string password, unsigned short port,
-                       std::chrono::milliseconds timeout, Security security, std::string caFile)
+                       std::chrono::milliseconds timeout, Security security, std::string caFile, Auth auth)
     : server(std::move(server)), user(std::move(user)), password(std::move(password)),
       socket(std::make_unique<MUtils::TcpSocket>()), mail(nullptr), port(port), timeout(timeout), security(security),
-      caFile(std::move(caFile))
+      caFile(std::move(caFile)), auth(auth)
 {
+    if (auth == Auth::None)
+        this->password.clear(); // nothing of it is kept where it is not needed
     // A throw here destroys the members, which closes the socket; no QUIT is sent.
     conn();
     hello();
-    if (!this->user.empty())
+    if (this->user.empty() || auth == Auth::None)
+        return;
+    if (auth == Auth::Plain)
+        loginPlain();
+    else
         login();
 }
 
@@ -259,6 +265,31 @@ void MailSender::login()
     sendCommand(SendUserName, Base64Helper::encode(user) + "\r\n");
     rcvResponse("334");
     sendCommand(SendPassword, Base64Helper::encode(password) + "\r\n");
+    rcvResponse("235");
+}
+
+void MailSender::loginPlain()
+{
+    at("login", "logging in");
+    // RFC 4616: an empty authorization identity, the login and the password, each after a NUL.
+    if (user.find('\0') != std::string::npos || password.find('\0') != std::string::npos)
+        fail(ErrorMessage::getInstance().request(SendAuth), false,
+             "the login or the password holds a NUL byte; nothing was sent while logging in");
+    std::string message(1, '\0');
+    message += user;
+    message += '\0';
+    message += password;
+    const std::string response = Base64Helper::encode(message);
+    const std::string command = "AUTH PLAIN " + response + "\r\n";
+    // RFC 4954 section 4: the response goes with the command only while the command line stays
+    // within SMTP's 512 octets; else it answers the server's empty challenge.
+    if (command.size() <= 512) {
+        sendCommand(SendAuth, command);
+    } else {
+        sendCommand(SendAuth, "AUTH PLAIN\r\n");
+        rcvResponse("334");
+        sendCommand(SendPassword, response + "\r\n");
+    }
     rcvResponse("235");
 }
 

@@ -21,8 +21,12 @@ class MailWrapper;
 // text. Tls: TLS from the first byte (port 465 by convention).
 enum class Security { None, StartTls, Tls };
 
-// Carries one mail to an SMTP server: connect, EHLO (HELO when EHLO is refused), AUTH LOGIN when
-// there is a user name, then MAIL FROM, RCPT TO, DATA and the message; QUIT on destruction.
+// How the sender logs in: AUTH LOGIN, AUTH PLAIN (RFC 4616), or not at all (a relay that takes
+// mail without a login; the password is then never sent).
+enum class Auth { Login, Plain, None };
+
+// Carries one mail to an SMTP server: connect, EHLO (HELO when EHLO is refused), AUTH LOGIN (or
+// AUTH PLAIN) when there is a user name and a login is wanted, then MAIL FROM, RCPT TO, DATA and the message; QUIT on destruction.
 // Every failure is a MailException with a fixed message. Every wait (connect, each send, each
 // reply) ends after the timeout. One thread at a time; the socket is closed on every path.
 class MailSender {
@@ -33,7 +37,7 @@ public:
     // trusted certificates (PEM) beside the system's, for Security other than None.
     MailSender(std::string server, std::string user, std::string password, unsigned short port = 25,
                std::chrono::milliseconds timeout = kDefaultTimeout, Security security = Security::None,
-               std::string caFile = std::string());
+               std::string caFile = std::string(), Auth auth = Auth::Login);
     ~MailSender();
     MailSender(const MailSender&) = delete;
     MailSender& operator=(const MailSender&) = delete;
@@ -61,6 +65,7 @@ private:
     void startTls();
     void secure();
     void login();
+    void loginPlain();
     void sendHeader();
     void sendContent();
     void sendEnd();
@@ -97,6 +102,7 @@ private:
     std::chrono::milliseconds timeout;
     Security security;
     std::string caFile;
+    Auth auth;
     ReplyReader reader;
     DataFilter filter;
     bool broken = false; // the dialogue is out of step or the connection is gone: no QUIT

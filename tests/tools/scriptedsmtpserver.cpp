@@ -226,6 +226,13 @@ void ScriptedSmtpServer::serveOne(int fd)
             open = answer(fd, "EHLO");
         } else if (startsWithNoCase(line, "HELO")) {
             open = answer(fd, "HELO");
+        } else if (startsWithNoCase(line, "AUTH PLAIN ")) {
+            open = answer(fd, "PASS"); // the initial response holds login and password at once
+        } else if (startsWithNoCase(line, "AUTH PLAIN")) {
+            const auto it = m_script.find("AUTH");
+            const bool goesOn = it == m_script.end() || it->second.reply.rfind("334", 0) == 0;
+            open = answer(fd, "AUTH");
+            authStage = goesOn ? 2 : 0;
         } else if (startsWithNoCase(line, "AUTH")) {
             const auto it = m_script.find("AUTH");
             const bool goesOn = it == m_script.end() || it->second.reply.rfind("334", 0) == 0;

@@ -12,7 +12,8 @@
 // system) on its own thread; the destructor stops it.
 //
 // Steps: "CONNECT" (greeting), "EHLO", "HELO", "AUTH", "USER", "PASS", "MAIL", "RCPT", "DATA",
-// "END" (after the end-of-data line), "QUIT". Each answers with its default reply unless the
+// "END" (after the end-of-data line), "QUIT". "AUTH PLAIN" with its initial response is answered
+// as "PASS"; without one, as "AUTH" and then "PASS". Each answers with its default reply unless the
 // script overrides it.
 class ScriptedSmtpServer {
 public:
