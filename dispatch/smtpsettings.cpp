@@ -1,7 +1,6 @@
 #include "dispatch/smtpsettings.h"
 
 #include "report/deployment.h"
-#include "report/deploymentconfig.h"
 #include "report/deploymentvalue.h"
 
 #include <QRegularExpression>
@@ -25,42 +24,50 @@ bool isAddress(const QString& text)
 
 SmtpSettings SmtpSettings::current()
 {
+    return from(DeploymentConfig::current());
+}
+
+SmtpSettings SmtpSettings::from(const DeploymentConfig& config)
+{
+    const auto value = [&config](const char* name, const char* compiledIn) {
+        return config.lookup(name, compiledIn).text;
+    };
     SmtpSettings settings;
-    settings.error = DeploymentConfig::current().error();
-    settings.host = deploymentValue("CRASHUI_SMTP_HOST", CRASHUI_DEFAULT_SMTP_HOST);
-    settings.mailbox = deploymentValue("CRASHUI_MAILBOX", CRASHUI_DEFAULT_MAILBOX);
-    settings.password = deploymentValue("CRASHUI_SMTP_PASSWORD", compiledInPassword().constData());
+    settings.error = config.error();
+    settings.host = value("CRASHUI_SMTP_HOST", CRASHUI_DEFAULT_SMTP_HOST);
+    settings.mailbox = value("CRASHUI_MAILBOX", CRASHUI_DEFAULT_MAILBOX);
+    settings.password = value("CRASHUI_SMTP_PASSWORD", compiledInPassword().constData());
     settings.port =
-        static_cast<quint16>(positiveDeploymentValue("CRASHUI_SMTP_PORT", CRASHUI_DEFAULT_SMTP_PORT, 65535, settings.error));
+        static_cast<quint16>(positiveDeploymentValue("CRASHUI_SMTP_PORT", CRASHUI_DEFAULT_SMTP_PORT, 65535, settings.error, config));
     settings.timeoutSeconds = static_cast<int>(
-        positiveDeploymentValue("CRASHUI_SMTP_TIMEOUT", CRASHUI_DEFAULT_SMTP_TIMEOUT, kMaxTimeoutSeconds, settings.error));
-    const QString securityText = deploymentValue("CRASHUI_SMTP_SECURITY", CRASHUI_DEFAULT_SMTP_SECURITY);
+        positiveDeploymentValue("CRASHUI_SMTP_TIMEOUT", CRASHUI_DEFAULT_SMTP_TIMEOUT, kMaxTimeoutSeconds, settings.error, config));
+    const QString securityText = value("CRASHUI_SMTP_SECURITY", CRASHUI_DEFAULT_SMTP_SECURITY);
     const QString security = securityText.trimmed().toLower();
     if (security == QLatin1String("starttls"))
         settings.security = SMailer::Security::StartTls;
     else if (security == QLatin1String("tls"))
         settings.security = SMailer::Security::Tls;
     else if (!security.isEmpty() && security != QLatin1String("none") && settings.error.isEmpty())
-        settings.error = invalidDeploymentValue("CRASHUI_SMTP_SECURITY", CRASHUI_DEFAULT_SMTP_SECURITY); // never clear text by mistake
-    settings.caFile = deploymentValue("CRASHUI_SMTP_CAFILE", CRASHUI_DEFAULT_SMTP_CAFILE);
+        settings.error = invalidDeploymentValue("CRASHUI_SMTP_SECURITY", CRASHUI_DEFAULT_SMTP_SECURITY, config); // never clear text by mistake
+    settings.caFile = value("CRASHUI_SMTP_CAFILE", CRASHUI_DEFAULT_SMTP_CAFILE);
 
-    const QString auth = deploymentValue("CRASHUI_SMTP_AUTH", CRASHUI_DEFAULT_SMTP_AUTH).trimmed().toLower();
+    const QString auth = value("CRASHUI_SMTP_AUTH", CRASHUI_DEFAULT_SMTP_AUTH).trimmed().toLower();
     if (auth == QLatin1String("plain"))
         settings.auth = SMailer::Auth::Plain;
     else if (auth == QLatin1String("none"))
         settings.auth = SMailer::Auth::None;
     else if (auth != QLatin1String("login") && settings.error.isEmpty())
-        settings.error = invalidDeploymentValue("CRASHUI_SMTP_AUTH", CRASHUI_DEFAULT_SMTP_AUTH);
-    const QString user = deploymentValue("CRASHUI_SMTP_USER", CRASHUI_DEFAULT_SMTP_USER);
+        settings.error = invalidDeploymentValue("CRASHUI_SMTP_AUTH", CRASHUI_DEFAULT_SMTP_AUTH, config);
+    const QString user = value("CRASHUI_SMTP_USER", CRASHUI_DEFAULT_SMTP_USER);
     settings.user = user.isEmpty() ? settings.mailbox : user;
-    const QString from = deploymentValue("CRASHUI_MAIL_FROM", CRASHUI_DEFAULT_MAIL_FROM);
-    const QString to = deploymentValue("CRASHUI_MAIL_TO", CRASHUI_DEFAULT_MAIL_TO);
+    const QString from = value("CRASHUI_MAIL_FROM", CRASHUI_DEFAULT_MAIL_FROM);
+    const QString to = value("CRASHUI_MAIL_TO", CRASHUI_DEFAULT_MAIL_TO);
     settings.mailFrom = from.isEmpty() ? settings.mailbox : from;
     settings.mailTo = to.isEmpty() ? settings.mailbox : to;
     if (!from.isEmpty() && !isAddress(from) && settings.error.isEmpty())
-        settings.error = invalidDeploymentValue("CRASHUI_MAIL_FROM", CRASHUI_DEFAULT_MAIL_FROM);
+        settings.error = invalidDeploymentValue("CRASHUI_MAIL_FROM", CRASHUI_DEFAULT_MAIL_FROM, config);
     if (!to.isEmpty() && !isAddress(to) && settings.error.isEmpty())
-        settings.error = invalidDeploymentValue("CRASHUI_MAIL_TO", CRASHUI_DEFAULT_MAIL_TO);
+        settings.error = invalidDeploymentValue("CRASHUI_MAIL_TO", CRASHUI_DEFAULT_MAIL_TO, config);
     settings.error = settings.withoutCredentials(settings.error);
     return settings;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "report/deploymentconfig.h"
 #include "smailer/mailsender.h"
 
 #include <QString>
@@ -30,6 +31,8 @@ struct SmtpSettings {
 
     // Reads the environment on every call; any thread.
     static SmtpSettings current();
+    // The same from the given configuration.
+    static SmtpSettings from(const DeploymentConfig& config);
 
     // text with every occurrence of the login and the password taken out, for reasons that may
     // quote a server's reply.

@@ -10,18 +10,18 @@ QString deploymentValue(const char* name, const char* compiledIn)
     return DeploymentConfig::current().lookup(name, compiledIn).text;
 }
 
-QString invalidDeploymentValue(const char* name, const char* compiledIn)
+QString invalidDeploymentValue(const char* name, const char* compiledIn, const DeploymentConfig& config)
 {
-    const DeploymentConfig::Value value = DeploymentConfig::current().lookup(name, compiledIn);
+    const DeploymentConfig::Value value = config.lookup(name, compiledIn);
     QString text = QStringLiteral("invalid %1: \"%2\"").arg(QLatin1String(name), value.text);
     if (!value.origin.isEmpty())
         text += QStringLiteral(" (%1)").arg(value.origin);
     return text;
 }
 
-qint64 positiveDeploymentValue(const char* name, const char* compiledIn, qint64 max, QString& error)
+qint64 positiveDeploymentValue(const char* name, const char* compiledIn, qint64 max, QString& error,
+                               const DeploymentConfig& config)
 {
-    const DeploymentConfig& config = DeploymentConfig::current();
     if (!config.error().isEmpty()) {
         if (error.isEmpty())
             error = config.error();
@@ -33,7 +33,7 @@ qint64 positiveDeploymentValue(const char* name, const char* compiledIn, qint64 
     if (ok && value > 0 && value <= max)
         return value;
     if (error.isEmpty())
-        error = invalidDeploymentValue(name, compiledIn);
+        error = invalidDeploymentValue(name, compiledIn, config);
     return 0;
 }
 

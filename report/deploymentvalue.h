@@ -1,5 +1,7 @@
 #pragma once
 
+#include "report/deploymentconfig.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,10 +14,12 @@ QString deploymentValue(const char* name, const char* compiledIn);
 // empty) says so: "invalid NAME: "value"", followed by " (FILE, line N)" for a value from the
 // configuration file. A configuration file that cannot be used is such an error too. No value is
 // ever guessed.
-qint64 positiveDeploymentValue(const char* name, const char* compiledIn, qint64 max, QString& error);
+qint64 positiveDeploymentValue(const char* name, const char* compiledIn, qint64 max, QString& error,
+                               const DeploymentConfig& config = DeploymentConfig::current());
 
 // "invalid NAME: "text"", naming the file and line when the value came from the configuration file.
-QString invalidDeploymentValue(const char* name, const char* compiledIn);
+QString invalidDeploymentValue(const char* name, const char* compiledIn,
+                               const DeploymentConfig& config = DeploymentConfig::current());
 
 // The password compiled in. It is kept masked in the binary, so that it cannot be read as text
 // there; this is obfuscation, not secrecy.

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QThread>
 
@@ -24,6 +25,12 @@ QStringList SmtpSink::mails() const
     for (const QString& name : names)
         result << dir.filePath(name);
     return result;
+}
+
+QString SmtpSink::loginOf(const QString& emlPath)
+{
+    QFile file(emlPath.left(emlPath.size() - 4) + QStringLiteral(".auth"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QStringLiteral("(unknown)");
 }
 
 bool SmtpSink::waitForMails(int count, int timeoutMs) const

@@ -10,7 +10,8 @@
 #include <memory>
 
 // A real SMTP server for tests: aiosmtpd (tools/smtpsink.py) on 127.0.0.1 with AUTH LOGIN
-// required, saving each accepted mail as an .eml file. Stopped by the destructor.
+// required (offered only, with the extra argument "--no-auth-required"), saving each accepted mail
+// as an .eml file. Stopped by the destructor.
 class SmtpSink {
 public:
     explicit SmtpSink(const QString& password = QStringLiteral("Err.submit7"), const QString& user = QString(),
@@ -21,6 +22,8 @@ public:
     QString error() const { return m_service->error(); }
     // The saved mails, oldest first.
     QStringList mails() const;
+    // How the session of a saved mail logged in: "MECHANISM login", empty when it did not.
+    static QString loginOf(const QString& emlPath);
     // Waits (bounded) until count mails have arrived.
     bool waitForMails(int count, int timeoutMs = 30000) const;
 

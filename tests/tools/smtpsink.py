@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""A local mail sink for tests and the demo: aiosmtpd on 127.0.0.1 with AUTH LOGIN required.
+"""A local mail sink for tests and the demo: aiosmtpd on 127.0.0.1 with AUTH LOGIN required (or,
+with --no-auth-required, offered: a relay that takes mail without a login).
 
 Prints "PORT <n>" once it listens, saves every accepted mail as <dir>/<n>.eml (the bytes as
-received after dot-unstuffing), and runs until stdin closes or it is terminated.
+received after dot-unstuffing) and how its session logged in as <dir>/<n>.auth ("MECHANISM login",
+or nothing when it did not), and runs until stdin closes or it is terminated.
 """
 import argparse
 import logging
@@ -41,6 +43,9 @@ class SaveHandler:
             self.count += 1
             path = os.path.join(self.directory, "%d.eml" % self.count)
         data = envelope.original_content or envelope.content
+        login = getattr(session, "crashui_login", None)
+        with open(os.path.join(self.directory, "%d.auth" % self.count), "w") as f:
+            f.write("%s %s" % login if login else "")
         with open(path + ".part", "wb") as f:
             f.write(data)
         os.replace(path + ".part", path)  # a reader never sees half a mail
@@ -108,6 +113,7 @@ def main():
     parser.add_argument("--size-limit", type=int, default=None,
                         help="refuse mails over this many octets with 552 (advertised as SIZE in EHLO)")
     parser.add_argument("--hide-size", action="store_true", help="do not advertise the size limit")
+    parser.add_argument("--no-auth-required", action="store_true", help="take mail without a login too")
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
 
@@ -115,10 +121,12 @@ def main():
         login = auth_data.login.decode("utf-8", "replace")
         password = auth_data.password.decode("utf-8", "replace")
         ok = password == args.password and (args.user is None or login == args.user)
+        if ok:
+            session.crashui_login = (mechanism, login)
         return AuthResult(success=ok, handled=False)  # handled=False: the server sends the 535
 
     port = free_port()
-    options = dict(authenticator=authenticator, auth_required=True, auth_require_tls=False,
+    options = dict(authenticator=authenticator, auth_required=not args.no_auth_required, auth_require_tls=False,
                    data_size_limit=args.size_limit)
     if args.tls:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
