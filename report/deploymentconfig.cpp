@@ -145,7 +145,9 @@ void DeploymentConfig::read()
     const QString why = unsafeBecause(S_ISLNK(link.st_mode), status.st_mode, QFileInfo(m_path).absolutePath());
     if (why.isEmpty())
         return;
-    for (const QString& key : knownKeys()) {
+    QStringList keys = knownKeys();
+    keys.move(keys.indexOf(QStringLiteral("CRASHUI_SMTP_PASSWORD")), 0); // the one that matters most is named
+    for (const QString& key : keys) {
         const auto value = m_values.constFind(key);
         if (value != m_values.cend() && isDestination(key)) {
             m_error = QStringLiteral("%1: %2 is not used: %3").arg(value->origin, key, why);
