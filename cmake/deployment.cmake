@@ -45,17 +45,23 @@ if(NOT CRASHUI_SMTP_AUTH MATCHES "^(login|plain|none)$")
   message(FATAL_ERROR "CRASHUI_SMTP_AUTH must be login, plain or none, not '${CRASHUI_SMTP_AUTH}'")
 endif()
 
-# An object library that tells one executable which configuration file it reads and whether the
-# environment may change the mail's destination: the program gets the cache's choice, the tests'
-# builds files of their own (tests/CMakeLists.txt).
-function(crashui_deployment_build target file overrides)
+# Generates the source file that tells an executable which configuration file it reads and
+# whether the environment may change the mail's destination. The program's is part of
+# crashui_report; a test build links an object library made by crashui_deployment_build, whose
+# definitions then take the place of the library's (an archive member is only pulled in for
+# symbols still missing).
+function(crashui_deployment_source output file overrides)
   set(CRASHUI_BUILD_CONFIG_FILE "${file}")
   if(overrides)
     set(CRASHUI_BUILD_ENV_OVERRIDES true)
   else()
     set(CRASHUI_BUILD_ENV_OVERRIDES false)
   endif()
-  configure_file(${PROJECT_SOURCE_DIR}/report/deploymentbuild.cpp.in ${PROJECT_BINARY_DIR}/report/${target}.cpp @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/report/deploymentbuild.cpp.in ${output} @ONLY)
+endfunction()
+
+function(crashui_deployment_build target file overrides)
+  crashui_deployment_source(${PROJECT_BINARY_DIR}/report/${target}.cpp "${file}" ${overrides})
   add_library(${target} OBJECT ${PROJECT_BINARY_DIR}/report/${target}.cpp)
   crashui_warnings(${target})
 endfunction()
