@@ -38,10 +38,9 @@ int main(int argc, char* argv[])
     // Asked from a terminal or by a packaging tool: no display, no toolkit.
     if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "--version") == 0)) {
         const QByteArray text = std::strcmp(argv[1], "--help") == 0 ? usageText() : versionText();
-        return std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout) == static_cast<size_t>(text.size()) &&
-                       std::fflush(stdout) == 0
-                   ? 0
-                   : 1;
+        const size_t size = static_cast<size_t>(text.size());
+        const bool written = std::fwrite(text.constData(), 1, size, stdout) == size && std::fflush(stdout) == 0;
+        return written ? 0 : 1;
     }
     // Past a file-size limit, writing the archive must fail with EFBIG and take the ordinary
     // failure path (dump kept, box, restart, choices saved) instead of killing the program.

@@ -37,10 +37,10 @@ SmtpSettings SmtpSettings::from(const DeploymentConfig& config)
     settings.host = value("CRASHUI_SMTP_HOST", CRASHUI_DEFAULT_SMTP_HOST);
     settings.mailbox = value("CRASHUI_MAILBOX", CRASHUI_DEFAULT_MAILBOX);
     settings.password = value("CRASHUI_SMTP_PASSWORD", compiledInPassword().constData());
-    settings.port =
-        static_cast<quint16>(positiveDeploymentValue("CRASHUI_SMTP_PORT", CRASHUI_DEFAULT_SMTP_PORT, 65535, settings.error, config));
-    settings.timeoutSeconds = static_cast<int>(
-        positiveDeploymentValue("CRASHUI_SMTP_TIMEOUT", CRASHUI_DEFAULT_SMTP_TIMEOUT, kMaxTimeoutSeconds, settings.error, config));
+    settings.port = static_cast<quint16>(
+        positiveDeploymentValue("CRASHUI_SMTP_PORT", CRASHUI_DEFAULT_SMTP_PORT, 65535, settings.error, config));
+    settings.timeoutSeconds = static_cast<int>(positiveDeploymentValue(
+        "CRASHUI_SMTP_TIMEOUT", CRASHUI_DEFAULT_SMTP_TIMEOUT, kMaxTimeoutSeconds, settings.error, config));
     const QString securityText = value("CRASHUI_SMTP_SECURITY", CRASHUI_DEFAULT_SMTP_SECURITY);
     const QString security = securityText.trimmed().toLower();
     if (security == QLatin1String("starttls"))
@@ -48,7 +48,8 @@ SmtpSettings SmtpSettings::from(const DeploymentConfig& config)
     else if (security == QLatin1String("tls"))
         settings.security = SMailer::Security::Tls;
     else if (!security.isEmpty() && security != QLatin1String("none") && settings.error.isEmpty())
-        settings.error = invalidDeploymentValue("CRASHUI_SMTP_SECURITY", CRASHUI_DEFAULT_SMTP_SECURITY, config); // never clear text by mistake
+        settings.error = invalidDeploymentValue("CRASHUI_SMTP_SECURITY", CRASHUI_DEFAULT_SMTP_SECURITY,
+                                                config); // never clear text by mistake
     settings.caFile = value("CRASHUI_SMTP_CAFILE", CRASHUI_DEFAULT_SMTP_CAFILE);
 
     const QString auth = value("CRASHUI_SMTP_AUTH", CRASHUI_DEFAULT_SMTP_AUTH).trimmed().toLower();

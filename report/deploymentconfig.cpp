@@ -48,15 +48,24 @@ DeploymentConfig::DeploymentConfig(const QString& filePath, bool environmentOver
 const QStringList& DeploymentConfig::knownKeys()
 {
     static const QStringList keys{
-        QStringLiteral("CRASHUI_SMTP_HOST"),           QStringLiteral("CRASHUI_SMTP_PORT"),
-        QStringLiteral("CRASHUI_MAILBOX"),             QStringLiteral("CRASHUI_SMTP_PASSWORD"),
-        QStringLiteral("CRASHUI_SMTP_USER"),           QStringLiteral("CRASHUI_SMTP_AUTH"),
-        QStringLiteral("CRASHUI_MAIL_FROM"),           QStringLiteral("CRASHUI_MAIL_TO"),
-        QStringLiteral("CRASHUI_SMTP_TIMEOUT"),        QStringLiteral("CRASHUI_SMTP_SECURITY"),
-        QStringLiteral("CRASHUI_SMTP_CAFILE"),         QStringLiteral("CRASHUI_PENDING_MAX_COUNT"),
-        QStringLiteral("CRASHUI_PENDING_MAX_DAYS"),    QStringLiteral("CRASHUI_PENDING_MAX_MIB"),
-        QStringLiteral("CRASHUI_MAX_PARTS"),           QStringLiteral("CRASHUI_MAX_REPORTS_PER_HOUR"),
-        QStringLiteral("CRASHUI_RESTART_GUARD_SECONDS"), QStringLiteral("CRASHUI_RESTART_AFTER"),
+        QStringLiteral("CRASHUI_SMTP_HOST"),
+        QStringLiteral("CRASHUI_SMTP_PORT"),
+        QStringLiteral("CRASHUI_MAILBOX"),
+        QStringLiteral("CRASHUI_SMTP_PASSWORD"),
+        QStringLiteral("CRASHUI_SMTP_USER"),
+        QStringLiteral("CRASHUI_SMTP_AUTH"),
+        QStringLiteral("CRASHUI_MAIL_FROM"),
+        QStringLiteral("CRASHUI_MAIL_TO"),
+        QStringLiteral("CRASHUI_SMTP_TIMEOUT"),
+        QStringLiteral("CRASHUI_SMTP_SECURITY"),
+        QStringLiteral("CRASHUI_SMTP_CAFILE"),
+        QStringLiteral("CRASHUI_PENDING_MAX_COUNT"),
+        QStringLiteral("CRASHUI_PENDING_MAX_DAYS"),
+        QStringLiteral("CRASHUI_PENDING_MAX_MIB"),
+        QStringLiteral("CRASHUI_MAX_PARTS"),
+        QStringLiteral("CRASHUI_MAX_REPORTS_PER_HOUR"),
+        QStringLiteral("CRASHUI_RESTART_GUARD_SECONDS"),
+        QStringLiteral("CRASHUI_RESTART_AFTER"),
     };
     return keys;
 }

@@ -26,9 +26,10 @@ enum class Security { None, StartTls, Tls };
 enum class Auth { Login, Plain, None };
 
 // Carries one mail to an SMTP server: connect, EHLO (HELO when EHLO is refused), AUTH LOGIN (or
-// AUTH PLAIN) when there is a user name and a login is wanted, then MAIL FROM, RCPT TO, DATA and the message; QUIT on destruction.
-// Every failure is a MailException with a fixed message. Every wait (connect, each send, each
-// reply) ends after the timeout. One thread at a time; the socket is closed on every path.
+// AUTH PLAIN) when there is a user name and a login is wanted, then MAIL FROM, RCPT TO, DATA and
+// the message; QUIT on destruction. Every failure is a MailException with a fixed message. Every
+// wait (connect, each send, each reply) ends after the timeout. One thread at a time; the socket
+// is closed on every path.
 class MailSender {
 public:
     static constexpr std::chrono::milliseconds kDefaultTimeout{60000};

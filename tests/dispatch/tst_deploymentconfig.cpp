@@ -66,12 +66,13 @@ void tst_DeploymentConfig::precedence_data()
 
     const QString host = QStringLiteral("CRASHUI_SMTP_HOST");
     const QByteArray fileHost = "CRASHUI_SMTP_HOST = file.example\n";
-    QTest::newRow("environment over file") << host << QByteArray("env.example") << fileHost << true << "env.example" << 0;
+    QTest::newRow("environment over file")
+        << host << QByteArray("env.example") << fileHost << true << "env.example" << 0;
     QTest::newRow("file over compiled-in") << host << QByteArray() << fileHost << true << "file.example" << 1;
     QTest::newRow("compiled-in, no file") << host << QByteArray() << QByteArray() << true << kCompiled << 0;
     QTest::newRow("empty variable is none") << host << QByteArray("") << fileHost << true << "file.example" << 1;
-    QTest::newRow("empty file value is none") << host << QByteArray() << QByteArray("CRASHUI_SMTP_HOST =\n") << true
-                                              << kCompiled << 0;
+    QTest::newRow("empty file value is none")
+        << host << QByteArray() << QByteArray("CRASHUI_SMTP_HOST =\n") << true << kCompiled << 0;
     QTest::newRow("quotes keep blanks") << QStringLiteral("CRASHUI_SMTP_PASSWORD") << QByteArray()
                                         << QByteArray("CRASHUI_SMTP_PASSWORD = \" two words \"\n") << true
                                         << " two words " << 1;
@@ -79,12 +80,12 @@ void tst_DeploymentConfig::precedence_data()
                                              << QByteArray("# crashui\r\n; mail\r\n[crashui]\r\n\r\n"
                                                            "  CRASHUI_SMTP_HOST=file.example  \r\n")
                                              << true << "file.example" << 5;
-    QTest::newRow("locked: file over environment") << host << QByteArray("env.example") << fileHost << false
-                                                   << "file.example" << 1;
+    QTest::newRow("locked: file over environment")
+        << host << QByteArray("env.example") << fileHost << false << "file.example" << 1;
     // A locked build: a user's environment cannot redirect the report or its login.
-    for (const char* key : {"CRASHUI_SMTP_HOST", "CRASHUI_SMTP_PORT", "CRASHUI_SMTP_SECURITY", "CRASHUI_SMTP_CAFILE",
-                            "CRASHUI_SMTP_AUTH", "CRASHUI_SMTP_USER", "CRASHUI_SMTP_PASSWORD", "CRASHUI_MAILBOX",
-                            "CRASHUI_MAIL_FROM", "CRASHUI_MAIL_TO"})
+    for (const char* key :
+         {"CRASHUI_SMTP_HOST", "CRASHUI_SMTP_PORT", "CRASHUI_SMTP_SECURITY", "CRASHUI_SMTP_CAFILE", "CRASHUI_SMTP_AUTH",
+          "CRASHUI_SMTP_USER", "CRASHUI_SMTP_PASSWORD", "CRASHUI_MAILBOX", "CRASHUI_MAIL_FROM", "CRASHUI_MAIL_TO"})
         QTest::newRow(qPrintable(QStringLiteral("locked: %1 not from the environment").arg(QLatin1String(key))))
             << QString::fromLatin1(key) << QByteArray("attacker") << QByteArray() << false << kCompiled << 0;
     for (const char* key : {"CRASHUI_SMTP_TIMEOUT", "CRASHUI_PENDING_MAX_COUNT", "CRASHUI_RESTART_AFTER"})
@@ -118,7 +119,7 @@ void tst_DeploymentConfig::refusedFiles_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<int>("mode");
-    QTest::addColumn<QString>("kind"); // file, link, open folder
+    QTest::addColumn<QString>("kind");  // file, link, open folder
     QTest::addColumn<QString>("error"); // FILE stands for the file's path; empty: accepted
 
     const QByteArray password = "CRASHUI_SMTP_PASSWORD = s3cret.Pw\n";
@@ -130,7 +131,8 @@ void tst_DeploymentConfig::refusedFiles_data()
     QTest::newRow("another section") << QByteArray("[mail]\nCRASHUI_SMTP_HOST = a\n") << 0640 << "file"
                                      << "FILE, line 1: not a KEY = value line";
     QTest::newRow("key given twice") << QByteArray("CRASHUI_SMTP_PORT = 25\n\nCRASHUI_SMTP_PORT = 26\n") << 0640
-                                     << "file" << "FILE, line 3: CRASHUI_SMTP_PORT is given twice (first at FILE, line 1)";
+                                     << "file"
+                                     << "FILE, line 3: CRASHUI_SMTP_PORT is given twice (first at FILE, line 1)";
     QTest::newRow("password, writable by others") << password << 0646 << "file"
                                                   << "FILE, line 1: CRASHUI_SMTP_PASSWORD is not used: the file is "
                                                      "writable by others";
@@ -141,14 +143,18 @@ void tst_DeploymentConfig::refusedFiles_data()
         << password << 0640 << "open folder"
         << "FILE, line 1: CRASHUI_SMTP_PASSWORD is not used: its folder is writable by others";
     // Whoever can change the server can have the compiled-in password sent to it.
-    QTest::newRow("server, writable by others") << QByteArray("CRASHUI_SMTP_TIMEOUT = 5\nCRASHUI_SMTP_HOST = x\n")
-                                                << 0666 << "file"
-                                                << "FILE, line 2: CRASHUI_SMTP_HOST is not used: the file is writable "
-                                                   "by others";
-    QTest::newRow("password, 0640") << password << 0640 << "file" << "";
-    QTest::newRow("password, group-writable") << password << 0660 << "file" << "";
-    QTest::newRow("time-out, writable by others") << QByteArray("CRASHUI_SMTP_TIMEOUT = 5\n") << 0666 << "file" << "";
-    QTest::newRow("time-out, symbolic link") << QByteArray("CRASHUI_SMTP_TIMEOUT = 5\n") << 0644 << "link" << "";
+    QTest::newRow("server, writable by others")
+        << QByteArray("CRASHUI_SMTP_TIMEOUT = 5\nCRASHUI_SMTP_HOST = x\n") << 0666 << "file"
+        << "FILE, line 2: CRASHUI_SMTP_HOST is not used: the file is writable "
+           "by others";
+    QTest::newRow("password, 0640") << password << 0640 << "file"
+                                    << "";
+    QTest::newRow("password, group-writable") << password << 0660 << "file"
+                                              << "";
+    QTest::newRow("time-out, writable by others") << QByteArray("CRASHUI_SMTP_TIMEOUT = 5\n") << 0666 << "file"
+                                                  << "";
+    QTest::newRow("time-out, symbolic link") << QByteArray("CRASHUI_SMTP_TIMEOUT = 5\n") << 0644 << "link"
+                                             << "";
 }
 
 void tst_DeploymentConfig::refusedFiles()

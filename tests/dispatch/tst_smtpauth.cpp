@@ -122,7 +122,7 @@ private slots:
 
 void tst_SmtpAuth::dialogue_data()
 {
-    QTest::addColumn<QStringList>("env"); // NAME=value, beside the usual mail settings
+    QTest::addColumn<QStringList>("env");     // NAME=value, beside the usual mail settings
     QTest::addColumn<QByteArray>("expected"); // what the client sends after EHLO, up to DATA
 
     const QByteArray envelope = "MAIL FROM: <bug@example.com>\r\nRCPT TO: <bug@example.com>\r\nDATA\r\n";
@@ -134,12 +134,13 @@ void tst_SmtpAuth::dialogue_data()
         << "AUTH PLAIN " + base64(QByteArray("\0bug@example.com\0Err.submit7", 28)) + "\r\n" + envelope;
     const QByteArray longPassword(400, 'p');
     QTest::newRow("plain: too long for one command line")
-        << QStringList{QStringLiteral("CRASHUI_SMTP_AUTH=PLAIN"), "CRASHUI_SMTP_PASSWORD=" + QString::fromLatin1(longPassword)}
+        << QStringList{QStringLiteral("CRASHUI_SMTP_AUTH=PLAIN"),
+                       "CRASHUI_SMTP_PASSWORD=" + QString::fromLatin1(longPassword)}
         << "AUTH PLAIN\r\n" + base64(QByteArray("\0bug@example.com\0", 17) + longPassword) + "\r\n" + envelope;
     QTest::newRow("none: no AUTH, no password") << QStringList{QStringLiteral("CRASHUI_SMTP_AUTH=none")} << envelope;
-    QTest::newRow("a login of its own")
-        << QStringList{QStringLiteral("CRASHUI_SMTP_USER=reporter-7")}
-        << "AUTH LOGIN\r\n" + base64("reporter-7") + "\r\n" + base64("Err.submit7") + "\r\n" + envelope;
+    QTest::newRow("a login of its own") << QStringList{QStringLiteral("CRASHUI_SMTP_USER=reporter-7")}
+                                        << "AUTH LOGIN\r\n" + base64("reporter-7") + "\r\n" + base64("Err.submit7") +
+                                               "\r\n" + envelope;
     QTest::newRow("sender and receiver of their own")
         << QStringList{QStringLiteral("CRASHUI_SMTP_AUTH=none"), QStringLiteral("CRASHUI_MAIL_FROM=crash@host.example"),
                        QStringLiteral("CRASHUI_MAIL_TO=team@example.org")}
@@ -186,12 +187,18 @@ void tst_SmtpAuth::realServer_data()
     QTest::addColumn<QString>("login"); // how the session logged in; "refused ..." when not sent
 
     const QStringList relay{QStringLiteral("--no-auth-required")};
-    QTest::newRow("none, a relay without login") << "none" << relay << "pw-Secret-42" << "";
-    QTest::newRow("plain") << "plain" << QStringList() << "pw-Secret-42" << "PLAIN reporter-7";
-    QTest::newRow("plain, the relay offers it") << "plain" << relay << "pw-Secret-42" << "PLAIN reporter-7";
-    QTest::newRow("login") << "login" << QStringList() << "pw-Secret-42" << "LOGIN reporter-7";
-    QTest::newRow("none, the server wants a login") << "none" << QStringList() << "pw-Secret-42" << "refused 530";
-    QTest::newRow("plain, wrong password") << "plain" << QStringList() << "pw-Wrong-43" << "refused 535";
+    QTest::newRow("none, a relay without login") << "none" << relay << "pw-Secret-42"
+                                                 << "";
+    QTest::newRow("plain") << "plain" << QStringList() << "pw-Secret-42"
+                           << "PLAIN reporter-7";
+    QTest::newRow("plain, the relay offers it") << "plain" << relay << "pw-Secret-42"
+                                                << "PLAIN reporter-7";
+    QTest::newRow("login") << "login" << QStringList() << "pw-Secret-42"
+                           << "LOGIN reporter-7";
+    QTest::newRow("none, the server wants a login") << "none" << QStringList() << "pw-Secret-42"
+                                                    << "refused 530";
+    QTest::newRow("plain, wrong password") << "plain" << QStringList() << "pw-Wrong-43"
+                                           << "refused 535";
 }
 
 void tst_SmtpAuth::realServer()
@@ -262,9 +269,9 @@ void tst_SmtpAuth::lockedProgramByFileAlone()
     const QString id = pendingReport(host);
     QVERIFY(!id.isEmpty());
     // A user's environment points elsewhere; the locked build does not listen.
-    const QStringList env{QStringLiteral("CRASHUI_SMTP_HOST=localhost"),
-                          QStringLiteral("CRASHUI_SMTP_PORT=%1").arg(deadPort()),
-                          QStringLiteral("CRASHUI_SMTP_AUTH=login"), QStringLiteral("CRASHUI_MAIL_TO=user@example.net")};
+    const QStringList env{
+        QStringLiteral("CRASHUI_SMTP_HOST=localhost"), QStringLiteral("CRASHUI_SMTP_PORT=%1").arg(deadPort()),
+        QStringLiteral("CRASHUI_SMTP_AUTH=login"), QStringLiteral("CRASHUI_MAIL_TO=user@example.net")};
     QString out;
     QString err;
     const int exitCode = program.sendPending(host.root, env, out, err);
@@ -282,7 +289,8 @@ void tst_SmtpAuth::lockedProgramByFileAlone()
     QCOMPARE(SmtpSink::loginOf(sink.mails().first()), login);
     const QJsonObject mail = SmtpSink::parse(sink.mails().first());
     QCOMPARE(mail.value("from").toObject().value("address").toString(), QStringLiteral("crash@host.example"));
-    QCOMPARE(mail.value("from").toObject().value("name").toString(), QStringLiteral("tova_bug_reporter:crash@host.example"));
+    QCOMPARE(mail.value("from").toObject().value("name").toString(),
+             QStringLiteral("tova_bug_reporter:crash@host.example"));
     QCOMPARE(mail.value("to").toObject().value("address").toString(), QStringLiteral("team@example.org"));
 }
 
@@ -297,7 +305,8 @@ void tst_SmtpAuth::credentialsInNoOutput()
 {
     QFETCH(QString, auth);
     // A server that quotes what it was sent in its refusal.
-    ScriptedSmtpServer server({{"PASS", ScriptedSmtpServer::reply("535 5.7.8 reporter-7 / pw-Secret-42 not accepted\r\n")}});
+    ScriptedSmtpServer server(
+        {{"PASS", ScriptedSmtpServer::reply("535 5.7.8 reporter-7 / pw-Secret-42 not accepted\r\n")}});
     const LockedProgram program(QStringLiteral("CRASHUI_SMTP_HOST = 127.0.0.1\nCRASHUI_SMTP_PORT = %1\n"
                                                "CRASHUI_SMTP_AUTH = %2\nCRASHUI_SMTP_USER = reporter-7\n"
                                                "CRASHUI_SMTP_PASSWORD = pw-Secret-42\nCRASHUI_SMTP_TIMEOUT = 10\n")
@@ -312,8 +321,8 @@ void tst_SmtpAuth::credentialsInNoOutput()
     QVERIFY2(out.startsWith(QStringLiteral("kept %1: login refused by 127.0.0.1:").arg(id)), qPrintable(out));
     const QByteArray everything = out.toUtf8() + err.toUtf8() + everyFile(host.base.path());
     QVERIFY(everything.contains("not accepted")); // the record holds the reason
-    for (const QByteArray& secret : {QByteArray("reporter-7"), QByteArray("pw-Secret-42"), base64("reporter-7"),
-                                     base64("pw-Secret-42")})
+    for (const QByteArray& secret :
+         {QByteArray("reporter-7"), QByteArray("pw-Secret-42"), base64("reporter-7"), base64("pw-Secret-42")})
         QVERIFY2(!everything.contains(secret), secret.constData());
 }
 
