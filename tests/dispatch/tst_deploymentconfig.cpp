@@ -32,7 +32,9 @@ struct ConfigFile {
             ::chmod(QFile::encodeName(folder).constData(), 0777);
         }
         path = folder + QStringLiteral("/crashui.conf");
-        if (content.isNull())
+        if (kind == QLatin1String("folder"))
+            QDir().mkpath(path);
+        if (content.isNull() || kind == QLatin1String("folder"))
             return;
         const QString target = kind == QLatin1String("link") ? dir.filePath(QStringLiteral("real.conf")) : path;
         writeFile(target, content);
@@ -147,6 +149,8 @@ void tst_DeploymentConfig::refusedFiles_data()
         << QByteArray("CRASHUI_SMTP_TIMEOUT = 5\nCRASHUI_SMTP_HOST = x\n") << 0666 << "file"
         << "FILE, line 2: CRASHUI_SMTP_HOST is not used: the file is writable "
            "by others";
+    QTest::newRow("a folder in its place") << QByteArray("") << 0755 << "folder"
+                                           << "cannot read FILE: not a regular file";
     QTest::newRow("password, 0640") << password << 0640 << "file"
                                     << "";
     QTest::newRow("password, group-writable") << password << 0660 << "file"
