@@ -113,7 +113,10 @@ void DeploymentConfig::read()
             m_error = QStringLiteral("cannot read %1: %2").arg(m_path, systemError(errno));
         return;
     }
-    const Fd file{::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+    // A file that was no link a moment ago must not be one now: a link put in its place in between
+    // would escape the checks below.
+    const int noFollow = S_ISLNK(link.st_mode) ? 0 : O_NOFOLLOW;
+    const Fd file{::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | noFollow)};
     struct stat status {};
     if (file.fd < 0 || ::fstat(file.fd, &status) != 0) {
         m_error = QStringLiteral("cannot read %1: %2").arg(m_path, systemError(errno));
