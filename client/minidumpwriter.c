@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/ucontext.h>
+#include <sys/uio.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -127,7 +128,8 @@ static void out_memory(struct out* o, uint64_t addr, size_t n, uint64_t hide_sta
         }
         if (hide_start > addr && hide_start < stop)
             stop = hide_start;
-        ssize_t done = write(o->fd, (const void*)(uintptr_t)addr, stop - addr);
+        /* The system call itself: a sanitizer's write() would check the bytes it reads. */
+        ssize_t done = syscall(SYS_write, o->fd, (const void*)(uintptr_t)addr, (size_t)(stop - addr));
         if (done < 0 && errno == EINTR)
             continue;
         if (done > 0) {
@@ -321,6 +323,25 @@ static int find_stack_map(const char* maps, size_t len, uint64_t sp, struct map_
 
 /* ---- Modules: every mapped ELF file, its base, size and GNU build ID. ---- */
 
+/* Reads the process's own memory without touching it: a mapped file cut short (SIGBUS) or a
+ * page that went away gives a failed read, not a second crash. */
+static int safe_read(uint64_t addr, void* to, size_t n)
+{
+    struct iovec local = {to, n};
+    struct iovec remote = {(void*)(uintptr_t)addr, n};
+    long got = syscall(SYS_process_vm_readv, getpid(), &local, 1UL, &remote, 1UL, 0UL);
+    if (got == (long)n)
+        return 1;
+    if (got >= 0 || (errno != ENOSYS && errno != EPERM))
+        return 0;
+    int fd = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    ssize_t read_n = pread(fd, to, n, (off_t)addr);
+    close(fd);
+    return read_n == (ssize_t)n;
+}
+
 struct module_group {
     struct minidump_module_slot slot;
     uint64_t inode;
@@ -340,9 +361,8 @@ static void read_build_id(struct module_group* g)
 {
     uint64_t base = g->slot.base;
     Elf64_Ehdr eh;
-    if (!group_readable(g, base, sizeof eh))
+    if (!group_readable(g, base, sizeof eh) || !safe_read(base, &eh, sizeof eh))
         return;
-    memcpy(&eh, (const void*)(uintptr_t)base, sizeof eh);
     if (memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64 ||
         eh.e_phentsize != sizeof(Elf64_Phdr))
         return;
@@ -352,7 +372,8 @@ static void read_build_id(struct module_group* g)
     uint64_t bias = base;
     for (unsigned i = 0; i < eh.e_phnum; ++i) {
         Elf64_Phdr ph;
-        memcpy(&ph, (const void*)(uintptr_t)(phdrs + i * sizeof ph), sizeof ph);
+        if (!safe_read(phdrs + i * sizeof ph, &ph, sizeof ph))
+            return;
         if (ph.p_type == PT_LOAD && ph.p_offset == 0) {
             bias = base - (ph.p_vaddr & ~(uint64_t)4095);
             break;
@@ -360,21 +381,24 @@ static void read_build_id(struct module_group* g)
     }
     for (unsigned i = 0; i < eh.e_phnum; ++i) {
         Elf64_Phdr ph;
-        memcpy(&ph, (const void*)(uintptr_t)(phdrs + i * sizeof ph), sizeof ph);
+        if (!safe_read(phdrs + i * sizeof ph, &ph, sizeof ph))
+            return;
         if (ph.p_type != PT_NOTE || !group_readable(g, bias + ph.p_vaddr, ph.p_filesz))
             continue;
         uint64_t note = bias + ph.p_vaddr, end = note + ph.p_filesz;
         while (end - note >= sizeof(Elf64_Nhdr)) {
             Elf64_Nhdr nh;
-            memcpy(&nh, (const void*)(uintptr_t)note, sizeof nh);
+            char name_text[4];
+            if (!safe_read(note, &nh, sizeof nh))
+                break;
             uint64_t name = note + sizeof nh;
             uint64_t desc = name + ((nh.n_namesz + 3ULL) & ~3ULL);
             uint64_t next = desc + ((nh.n_descsz + 3ULL) & ~3ULL);
             if (next > end || next <= note)
                 break;
-            if (nh.n_type == NT_GNU_BUILD_ID && nh.n_namesz == 4 &&
-                memcmp((const void*)(uintptr_t)name, "GNU", 4) == 0 && nh.n_descsz > 0 && nh.n_descsz <= BUILD_ID_MAX) {
-                memcpy(g->slot.build_id, (const void*)(uintptr_t)desc, nh.n_descsz);
+            if (nh.n_type == NT_GNU_BUILD_ID && nh.n_namesz == 4 && safe_read(name, name_text, 4) &&
+                memcmp(name_text, "GNU", 4) == 0 && nh.n_descsz > 0 && nh.n_descsz <= BUILD_ID_MAX &&
+                safe_read(desc, g->slot.build_id, nh.n_descsz)) {
                 g->slot.build_id_len = nh.n_descsz;
                 return;
             }
@@ -388,7 +412,8 @@ static void finish_group(struct minidump_plan* plan, size_t* count, struct modul
     if (g->range_count == 0 || *count == plan->modules_cap)
         return;
     uint64_t base = g->slot.base;
-    if (!group_readable(g, base, SELFMAG) || memcmp((const void*)(uintptr_t)base, ELFMAG, SELFMAG) != 0)
+    char magic[SELFMAG];
+    if (!group_readable(g, base, SELFMAG) || !safe_read(base, magic, SELFMAG) || memcmp(magic, ELFMAG, SELFMAG) != 0)
         return;
     read_build_id(g);
     plan->modules[(*count)++] = g->slot;

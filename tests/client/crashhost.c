@@ -3,8 +3,9 @@
  * KIND: null, abort, divzero, stackoverflow, thread, bus, illegal, trap, syscall. The dump is
  * ROOT_DIR/dumps/hostcrash_<pid>.dmp; crashui gets "<self> --restarted KIND" to restart. With a
  * marker path, the host installs a SIGSEGV/SIGABRT/SIGFPE handler of its own first, which
- * appends "host handler <signal>" to that file. Built with CRASHHOST_GUARD_MALLOC, any malloc
- * family call made on the alternate signal stack ends the process with exit code 86. */
+ * appends "host handler <signal>" to that file (with the marker "crash", it crashes instead). Built with
+ * CRASHHOST_GUARD_MALLOC, any malloc family call made on the alternate signal stack ends the process with exit code 86.
+ */
 #define _GNU_SOURCE
 #include <crashui/client.h>
 
@@ -64,6 +65,8 @@ static volatile int sink;
 
 static void host_handler(int signo)
 {
+    if (strcmp(marker, "crash") == 0)
+        *(volatile int*)(uintptr_t)zero = signo; /* a handler that crashes in its turn */
     int fd = open(marker, O_WRONLY | O_CREAT | O_APPEND, 0600);
     char line[32] = "host handler ";
     size_t n = strlen(line);
