@@ -260,6 +260,19 @@ static char* copy_text(const char* text)
     return strdup(text ? text : "");
 }
 
+/* mkdir -p: the host's root may not exist yet when it installs the handler. */
+static void make_path(char* path)
+{
+    for (char* p = path + 1; *p; ++p) {
+        if (*p != '/')
+            continue;
+        *p = '\0';
+        mkdir(path, 0700);
+        *p = '/';
+    }
+    mkdir(path, 0700);
+}
+
 static int too_long(const char* text, size_t room)
 {
     return strlen(text) >= room;
@@ -287,7 +300,7 @@ CRASHUI_EXPORT int crashui_install(const struct crashui_client_options* options)
 
     strcpy(g.dumps_dir, options->root_dir);
     strcat(g.dumps_dir, "/dumps");
-    mkdir(g.dumps_dir, 0700);
+    make_path(g.dumps_dir);
     strcpy(g.dump_path, g.dumps_dir);
     strcat(g.dump_path, "/");
     g.dump_dir_len = strlen(g.dump_path);

@@ -17,7 +17,8 @@ extern "C" {
 #endif
 
 struct crashui_client_options {
-    /* The host's root directory (required); dumps go to ROOT_DIR/dumps, made if missing. */
+    /* The host's root directory (required); dumps go to ROOT_DIR/dumps; both are made
+     * if missing. */
     const char* root_dir;
     /* Base of the dump's name; NULL gives "crash". */
     const char* dump_base;
