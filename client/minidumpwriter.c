@@ -752,8 +752,9 @@ int minidump_write(int fd, struct minidump_plan* plan, const struct minidump_cra
 
     /* The thread list: the crashed thread with registers and stack; the others by id. Their
      * registers would need another process to stop and read them. */
-    size_t thread_count = collect_threads(plan, crash->tid, (unsigned char*)plan->maps + maps_len,
-                                          plan->maps_cap - maps_len > 65536 ? 65536 : plan->maps_cap - maps_len);
+    size_t dirents_at = (maps_len + 7) & ~(size_t)7; /* directory entries hold 8-byte fields */
+    size_t dirents_cap = plan->maps_cap - dirents_at > 65536 ? 65536 : plan->maps_cap - dirents_at;
+    size_t thread_count = collect_threads(plan, crash->tid, (unsigned char*)plan->maps + dirents_at, dirents_cap);
     out_align(&o);
     struct md_location threads_at = {(uint32_t)(4 + thread_count * sizeof(struct md_thread)), (uint32_t)o.pos};
     uint32_t n32 = (uint32_t)thread_count;
