@@ -184,6 +184,11 @@ static void start_crashui(void)
             sigaction(crash_signals[i], &dfl, NULL);
         if (raw_fork() == 0) {
             setsid();
+            /* crashui has no business with the host's input; its output goes where the host's
+             * went. */
+            int null = open("/dev/null", O_RDONLY);
+            if (null >= 0)
+                dup2(null, 0);
             close_inherited_files();
             sigset_t none;
             sigemptyset(&none);
