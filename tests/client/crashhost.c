@@ -1,6 +1,6 @@
 /* A host that crashes as asked, with the crash handler installed:
  *     crashhost KIND ROOT_DIR CRASHUI_PATH [HOST_HANDLER_MARKER]
- * KIND: null, abort, divzero, stackoverflow, thread, bus, illegal, trap, syscall. The dump is
+ * KIND: null, abort, divzero, stackoverflow, thread, threadoverflow, bus, illegal, trap, syscall. The dump is
  * ROOT_DIR/dumps/hostcrash_<pid>.dmp; crashui gets "<self> --restarted KIND" to restart. With a
  * marker path, the host installs a SIGSEGV/SIGABRT/SIGFPE handler of its own first, which
  * appends "host handler <signal>" to that file (with the marker "crash", it crashes instead). Built with
@@ -93,11 +93,13 @@ __attribute__((noinline)) static int recurse(int depth)
     return recurse(depth + 1) + frame[0];
 }
 
-static void* crash_thread(void* unused)
+static void* crash_thread(void* overflow)
 {
-    (void)unused;
     crashui_thread_init();
-    crash_null();
+    if (overflow)
+        sink = recurse(0);
+    else
+        crash_null();
     return NULL;
 }
 
@@ -127,9 +129,9 @@ __attribute__((noinline)) static void crash_by_kind(const char* kind, const char
         sink = sink / zero;
     } else if (strcmp(kind, "stackoverflow") == 0) {
         sink = recurse(0);
-    } else if (strcmp(kind, "thread") == 0) {
+    } else if (strcmp(kind, "thread") == 0 || strcmp(kind, "threadoverflow") == 0) {
         pthread_t thread;
-        pthread_create(&thread, NULL, crash_thread, NULL);
+        pthread_create(&thread, NULL, crash_thread, kind[6] ? (void*)1 : NULL);
         pthread_join(thread, NULL);
     } else if (strcmp(kind, "bus") == 0) {
         char path[4096];

@@ -167,6 +167,7 @@ void tst_CrashHandler::crashKinds_data()
     QTest::newRow("division by zero") << "divzero" << SIGFPE;
     QTest::newRow("stack overflow") << "stackoverflow" << SIGSEGV;
     QTest::newRow("second thread") << "thread" << SIGSEGV;
+    QTest::newRow("stack overflow in a second thread") << "threadoverflow" << SIGSEGV;
     QTest::newRow("bus error") << "bus" << SIGBUS;
     QTest::newRow("illegal instruction") << "illegal" << SIGILL;
     QTest::newRow("breakpoint trap") << "trap" << SIGTRAP;
@@ -302,18 +303,13 @@ void tst_CrashHandler::lldbReadsTheDump_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("function");
     QTest::addColumn<QString>("caller");
-    QTest::newRow("null pointer") << "null"
-                                  << "crash_null"
-                                  << "crash_by_kind";
-    QTest::newRow("division by zero") << "divzero"
-                                      << "crash_by_kind"
-                                      << "main";
-    QTest::newRow("stack overflow") << "stackoverflow"
-                                    << "recurse"
-                                    << "recurse";
-    QTest::newRow("second thread") << "thread"
-                                   << "crash_null"
-                                   << "crash_thread";
+    QTest::addColumn<int>("threads");
+    // clang-format off
+    QTest::newRow("null pointer") << "null" << "crash_null" << "crash_by_kind" << 1;
+    QTest::newRow("division by zero") << "divzero" << "crash_by_kind" << "main" << 1;
+    QTest::newRow("stack overflow") << "stackoverflow" << "recurse" << "recurse" << 1;
+    QTest::newRow("second thread") << "thread" << "crash_null" << "crash_thread" << 2;
+    // clang-format on
 }
 
 void tst_CrashHandler::lldbReadsTheDump()
@@ -324,6 +320,7 @@ void tst_CrashHandler::lldbReadsTheDump()
     QFETCH(QString, kind);
     QFETCH(QString, function);
     QFETCH(QString, caller);
+    QFETCH(int, threads);
     const HostRun run =
         runHost(CRASHHOST, {kind.toUtf8(), QFile::encodeName(m_root), QFile::encodeName(recordingCrashui())},
                 m_dir->filePath("out.txt"));
@@ -338,7 +335,8 @@ void tst_CrashHandler::lldbReadsTheDump()
     QVERIFY(!buildId.isEmpty());
 
     QProcess debugger;
-    debugger.start(lldb, {"-b", "-o", "target create --core " + dumpOf(run), "-o", "bt 2", "-o", "image list"});
+    debugger.start(lldb, {"-b", "-o", "target create --core " + dumpOf(run), "-o", "bt 2", "-o", "image list", "-o",
+                          "thread list", "-o", "process plugin dump --directory"});
     QVERIFY(debugger.waitForFinished(60000));
     const QString out = QString::fromUtf8(debugger.readAllStandardOutput());
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_dir->filePath("args.txt")), 30000);
@@ -347,6 +345,10 @@ void tst_CrashHandler::lldbReadsTheDump()
     QVERIFY2(QRegularExpression("frame #1: 0x[0-9a-f]+ crashhost`" + caller + "\\b").match(out).hasMatch(),
              qPrintable(out));
     QVERIFY2(QString(out).remove('-').toLower().contains(buildId + " 0x"), qPrintable(out));
+    QCOMPARE(out.count(QRegularExpression("thread #\\d+: tid = ")), threads);
+    for (const char* stream : {"LinuxMaps", "LinuxProcStatus", "LinuxAuxv", "LinuxCMDLine"})
+        QVERIFY2(out.contains(stream), stream);
+    QVERIFY(!out.contains("LinuxEnviron"));
 }
 
 QTEST_GUILESS_MAIN(tst_CrashHandler)
