@@ -53,7 +53,11 @@ static pid_t current_tid(void)
 
 static size_t alt_stack_size(void)
 {
-    long minimum = sysconf(_SC_SIGSTKSZ);
+#ifdef _SC_SIGSTKSZ
+    long minimum = sysconf(_SC_SIGSTKSZ); /* grows with the processor's register state */
+#else
+    long minimum = SIGSTKSZ;
+#endif
     size_t size = 64 * 1024;
     if (minimum > 0 && (size_t)minimum * 4 > size)
         size = (size_t)minimum * 4;
@@ -250,7 +254,7 @@ static void crash_handler(int signo, siginfo_t* info, void* context)
         ++index;
     const struct sigaction* host = &g.previous[index];
     if (host->sa_flags & SA_SIGINFO) {
-        if (host->sa_sigaction)
+        if (host->sa_handler != SIG_DFL && host->sa_handler != SIG_IGN)
             host->sa_sigaction(signo, info, context);
     } else if (host->sa_handler != SIG_DFL && host->sa_handler != SIG_IGN) {
         host->sa_handler(signo);
