@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Fails when an include runs against the layers: each folder may include only the folders below
-it, every project include names its folder, nothing includes app/, smailer/ uses no Qt and
-platform/ nothing of ours.
+it, every project include names its folder, nothing includes app/, smailer/ uses no Qt,
+platform/ nothing of ours, and client/ (the host's crash handler, with its public header
+client/include/crashui/client.h) neither anything else of ours nor Qt.
 
 Usage: checklayers.py SOURCE_ROOT"""
 import os
@@ -16,18 +17,30 @@ ALLOWED = {
     "report": {"report"},
     "smailer": {"smailer"},
     "platform": {"platform"},
+    "client": {"client", "crashui"},
 }
+NO_QT = {"smailer", "client"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+
+
+def sources(root, folder):
+    """The folder's sources, relative to root; client/ keeps its public header a level down."""
+    found = []
+    for at, dirs, names in os.walk(os.path.join(root, folder)):
+        dirs.sort()
+        for name in sorted(names):
+            if name.endswith((".h", ".c", ".cpp", ".in")):
+                found.append(os.path.relpath(os.path.join(at, name), root))
+        if folder != "client":
+            break
+    return found
 
 
 def main():
     root = sys.argv[1]
     faults = []
     for folder, allowed in ALLOWED.items():
-        for name in sorted(os.listdir(os.path.join(root, folder))):
-            if not name.endswith((".h", ".cpp", ".in")):
-                continue
-            path = os.path.join(folder, name)
+        for path in sources(root, folder):
             with open(os.path.join(root, path), encoding="utf-8") as f:
                 for number, line in enumerate(f, 1):
                     match = INCLUDE.match(line)
@@ -41,8 +54,8 @@ def main():
                             faults.append(where + " names no folder")
                         elif target not in allowed:
                             faults.append(where + " runs against the layers")
-                    elif folder == "smailer" and header.startswith("Q"):
-                        faults.append(where + " is Qt, and the mailer uses none")
+                    elif folder in NO_QT and header.startswith("Q"):
+                        faults.append(where + " is Qt, and %s/ uses none" % folder)
     for fault in faults:
         print(fault)
     print("%d passed, %d failed" % (0 if faults else 1, 1 if faults else 0))
