@@ -1,13 +1,16 @@
 // The crashui entry: prepares the toolkit, reads the command line into the crash context, and
 // runs the crash dialog with its report dispatcher until the dialog closes.
 
+#include "platform/accessibility.h"
 #include "platform/codecs.h"
 #include "dialog/crashui.h"
 #include "dialog/highdpi.h"
 #include "dialog/translation.h"
+#include "dispatch/dumpretention.h"
 #include "dispatch/handler.h"
 #include "dispatch/pendingsender.h"
 #include "report/message.h"
+#include "report/launchenvironment.h"
 #include "report/outcome.h"
 #include "report/paraminfo.h"
 
@@ -18,9 +21,13 @@
 #include <QTextCodec>
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 namespace {
+
+// The exit code of a run with no display to show the dialog on.
+constexpr int kExitNoDisplay = 3;
 
 // crashui --send-pending ROOT_DIR: no window, no display needed.
 int sendPending(int argc, char* argv[])
@@ -29,10 +36,44 @@ int sendPending(int argc, char* argv[])
     return PendingSender::runHeadless(QCoreApplication::arguments());
 }
 
+// Without a display the toolkit would abort inside its platform plugin. The X11 and Wayland
+// platforms (the default) need DISPLAY or WAYLAND_DISPLAY; any other platform chosen with
+// QT_QPA_PLATFORM or -platform (offscreen, vnc ...) brings its own.
+bool haveDisplay(int argc, char* argv[])
+{
+    QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            platform = argv[i + 1];
+    }
+    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
+        return true;
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// Nobody can answer the dialog: nothing is sent, the dump stays where it is for a later run.
+int reportNoDisplay(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() < 3) {
+        std::fprintf(stderr, "param num is not valid\n"); // the box's text, as with a display
+        return 0;
+    }
+    CrashContext().parseArguments(arguments);
+    const ParamInfo& context = CrashContext();
+    const QString kept = context.dumpFile.isEmpty() ? context.dumpDir : context.dumpFile;
+    std::fprintf(stderr, "no display: the crash report was not shown; the dump is kept in %s\n",
+                 kept.toLocal8Bit().constData());
+    return kExitNoDisplay;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // Before crashui sets anything for itself: the restarted host gets exactly this.
+    LaunchEnvironment::capture();
     // Past a file-size limit, writing the archive must fail with EFBIG and take the ordinary
     // failure path (dump kept, box, restart, choices saved) instead of killing the program.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -42,6 +83,13 @@ int main(int argc, char* argv[])
             return -1;
         Lumo::installCodec(codec);
         return sendPending(argc, argv);
+    }
+    if (!haveDisplay(argc, argv)) {
+        QTextCodec* codec = Lumo::getCodecs();
+        if (!codec)
+            return -1;
+        Lumo::installCodec(codec);
+        return reportNoDisplay(argc, argv);
     }
     Lumo::prepareHighDpi();
     // The dialog draws nothing with OpenGL. Without the GL stack (on X11 it pulls in Mesa) the
@@ -56,7 +104,8 @@ int main(int argc, char* argv[])
     qRegisterMetaType<Message>("Message");
 
     QApplication app(argc, argv); // removes the toolkit's own options from argc/argv
-    Lumo::installTranslation(QLocale::system().uiLanguages());
+    Lumo::installAccessibility(); // before any widget exists
+    Lumo::installTranslation(Lumo::systemUiLanguages());
     const QStringList arguments = QCoreApplication::arguments();
     if (argc < 3) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("1"), QStringLiteral("param num is not valid"),
@@ -85,5 +134,8 @@ int main(int argc, char* argv[])
             result = app.exec();
         } // the Handler goes first: it waits for a worker that still runs
     }
+    // Dumps declined or cancelled now or before are bounded as pending reports are.
+    PendingStore store(context.dumpDir);
+    DumpRetention::prune(store, context.dumpDir, context.dumpFile, PendingStore::Limits::current());
     return result;
 }
