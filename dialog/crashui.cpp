@@ -81,10 +81,9 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
         move((area.width() - width()) / 2, (area.height() - height()) / 2);
     }
     setFixedSize(width(), height());
-    // No minimise or maximise button. X11 window managers take the button hints only together
-    // with Qt::CustomizeWindowHint; the title and the close button (as Cancel) stay.
-    setWindowFlags((windowFlags() & ~(Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)) |
-                   Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    // No minimise, maximise or close button (Cancel and Escape close it). X11 window managers
+    // take the button hints only together with Qt::CustomizeWindowHint; the title stays.
+    setWindowFlags((windowFlags() & Qt::WindowFlags(0xF7FF3FFF)) | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
 
     connect(m_okButton, SIGNAL(clicked()), this, SLOT(slot_confirmClicked()));
     connect(m_cancelButton, SIGNAL(clicked()), this, SLOT(slot_cancelClicked()));

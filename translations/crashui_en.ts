@@ -54,13 +54,8 @@
     </message>
     <message>
         <source>出现错误</source>
-        <extracomment>Accessible name of the apology; its description is the whole apology.</extracomment>
+        <extracomment>Accessible name of the apology; its words are read as its text.</extracomment>
         <translation>An error occurred</translation>
-    </message>
-    <message>
-        <source>%1 秒后自动确定</source>
-        <extracomment>Accessible description of the OK button while it counts down.</extracomment>
-        <translation>Confirms by itself in %1 seconds</translation>
     </message>
     <message>
         <source>正在发送错误报告</source>
