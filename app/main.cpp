@@ -15,7 +15,6 @@
 #include "report/paraminfo.h"
 
 #include <QApplication>
-#include <QLocale>
 #include <QMessageBox>
 #include <QStringList>
 #include <QTextCodec>
