@@ -377,13 +377,17 @@ void tst_Crashui::failureBoxDetails_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("informative");
     QTest::addColumn<QStringList>("buttons");
-    QTest::newRow("kept") << "zh-CN" << true << "错误" << "邮件发送失败" << "报告已保留，将在下一份报告发送成功时一并发送。"
-                          << QStringList{"显示详情...", "确定"};
-    QTest::newRow("not kept") << "zh-CN" << false << "错误" << "邮件发送失败" << "报告未能保留，转储文件仍在原处。"
-                              << QStringList{"显示详情...", "确定"};
-    QTest::newRow("zh-TW") << "zh-TW" << true << "錯誤" << "錯誤報告傳送失敗。"
+    QTest::newRow("kept") << "zh-CN" << true << "错误"
+                          << "邮件发送失败"
+                          << "报告已保留，将在下一份报告发送成功时一并发送。" << QStringList{"显示详情...", "确定"};
+    QTest::newRow("not kept") << "zh-CN" << false << "错误"
+                              << "邮件发送失败"
+                              << "报告未能保留，转储文件仍在原处。" << QStringList{"显示详情...", "确定"};
+    QTest::newRow("zh-TW") << "zh-TW" << true << "錯誤"
+                           << "錯誤報告傳送失敗。"
                            << "報告已保留，將在下一份報告傳送成功時一併傳送。" << QStringList{"確定", "顯示詳情..."};
-    QTest::newRow("en") << "en" << true << "Error" << "The error report could not be sent."
+    QTest::newRow("en") << "en" << true << "Error"
+                        << "The error report could not be sent."
                         << "The report is kept and will be sent with the next report that gets through."
                         << QStringList{"OK", "Show Details..."};
 }
@@ -399,7 +403,8 @@ void tst_Crashui::failureBoxDetails()
     Lumo::installTranslation({language});
     const auto restore = qScopeGuard([] { Lumo::installTranslation({QStringLiteral("zh-CN")}); });
     DispatchOutcome outcome;
-    const QString reason = QStringLiteral("login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid");
+    const QString reason =
+        QStringLiteral("login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid");
     outcome.setFailure(reason, kept);
     Fixture f;
     f.dialog->setOutcome(&outcome);

@@ -101,10 +101,18 @@ void tst_DialogAccess::languages_data()
     // A Chinese system sees exactly what it saw; a language crashui does not speak too.
     QTest::newRow("zh-CN") << QStringList{"zh-CN", "en-US"} << "" << "发送错误报告" << "以帮助改善的质量。";
     // A user who reads no Chinese got Simplified Chinese, in boxes without a CJK font.
-    QTest::newRow("de only") << QStringList{"de-DE"} << "en" << "Send error report" << "MyApp.";
-    QTest::newRow("ja then zh-CN") << QStringList{"ja-JP", "zh-CN"} << "en" << "Send error report" << "MyApp.";
-    QTest::newRow("zh_MO") << QStringList{"zh_MO"} << "zh_TW" << "傳送錯誤報告" << "的品質。";
-    QTest::newRow("C, then nothing") << QStringList{"C"} << "" << "发送错误报告" << "以帮助改善的质量。";
+    QTest::newRow("de only") << QStringList{"de-DE"} << "en"
+                             << "Send error report"
+                             << "MyApp.";
+    QTest::newRow("ja then zh-CN") << QStringList{"ja-JP", "zh-CN"} << "en"
+                                   << "Send error report"
+                                   << "MyApp.";
+    QTest::newRow("zh_MO") << QStringList{"zh_MO"} << "zh_TW"
+                           << "傳送錯誤報告"
+                           << "的品質。";
+    QTest::newRow("C, then nothing") << QStringList{"C"} << ""
+                                     << "发送错误报告"
+                                     << "以帮助改善的质量。";
 }
 
 void tst_DialogAccess::systemLanguages_data()
@@ -117,10 +125,10 @@ void tst_DialogAccess::systemLanguages_data()
     QTest::newRow("C.UTF-8") << QByteArray() << QByteArray() << QByteArray() << QByteArray("C.UTF-8") << "";
     QTest::newRow("POSIX") << QByteArray() << QByteArray("POSIX") << QByteArray() << QByteArray("de_DE.UTF-8") << "";
     QTest::newRow("fr_FR") << QByteArray() << QByteArray() << QByteArray() << QByteArray("fr_FR.UTF-8") << "en";
-    QTest::newRow("zh_HK messages") << QByteArray() << QByteArray() << QByteArray("zh_HK.UTF-8") << QByteArray("fr_FR.UTF-8")
-                                    << "zh_TW";
-    QTest::newRow("LANGUAGE first") << QByteArray("zh_TW:en") << QByteArray() << QByteArray() << QByteArray("en_US.UTF-8")
-                                    << "zh_TW";
+    QTest::newRow("zh_HK messages") << QByteArray() << QByteArray() << QByteArray("zh_HK.UTF-8")
+                                    << QByteArray("fr_FR.UTF-8") << "zh_TW";
+    QTest::newRow("LANGUAGE first") << QByteArray("zh_TW:en") << QByteArray() << QByteArray()
+                                    << QByteArray("en_US.UTF-8") << "zh_TW";
     QTest::newRow("LANGUAGE in C") << QByteArray("de") << QByteArray() << QByteArray() << QByteArray("C") << "en";
 }
 
