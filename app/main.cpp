@@ -19,6 +19,8 @@
 #include <QStringList>
 #include <QTextCodec>
 
+#include <xcb/xcb.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -35,9 +37,10 @@ int sendPending(int argc, char* argv[])
     return PendingSender::runHeadless(QCoreApplication::arguments());
 }
 
-// Without a display the toolkit would abort inside its platform plugin. The X11 and Wayland
-// platforms (the default) need DISPLAY or WAYLAND_DISPLAY; any other platform chosen with
-// QT_QPA_PLATFORM or -platform (offscreen, vnc ...) brings its own.
+// Without a display the toolkit would abort inside its platform plugin. Any platform chosen with
+// QT_QPA_PLATFORM or -platform other than X11 and Wayland (offscreen, vnc ...) brings its own;
+// Wayland needs WAYLAND_DISPLAY; X11 (the default) an X server that answers at DISPLAY, which may
+// be left over from a session that has ended.
 bool haveDisplay(int argc, char* argv[])
 {
     QByteArray platform = qgetenv("QT_QPA_PLATFORM");
@@ -47,7 +50,14 @@ bool haveDisplay(int argc, char* argv[])
     }
     if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
         return true;
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !platform.startsWith("xcb"))
+        return true;
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return false;
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool answers = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return answers;
 }
 
 // Nobody can answer the dialog: nothing is sent, the dump stays where it is for a later run.

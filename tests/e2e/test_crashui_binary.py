@@ -64,22 +64,26 @@ class CommandLine(unittest.TestCase):
 
     def test_no_display(self):
         # Without DISPLAY and WAYLAND_DISPLAY the toolkit aborted (SIGABRT) and said nothing useful.
-        sink = Sink()
-        self.addCleanup(sink.stop)
-        host = Host()
-        self.addCleanup(host.cleanup)
-        env = host.env("offscreen", sink.port)
-        for name in ("QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"):
-            env.pop(name, None)
-        result = subprocess.run([BINARY] + host.args(), env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                                text=True, timeout=60)
-        self.assertEqual(result.returncode, 3, result.stderr[-2000:])
-        self.assertIn("no display: the crash report was not shown; the dump is kept in %s\n" % host.dump,
-                      result.stderr)
-        self.assertEqual(sink.mails(), [])
-        self.assertTrue(os.path.exists(host.dump))
-        self.assertEqual(os.listdir(os.path.join(host.root, "dumps")), ["x.dmp"])
-        self.assertIsNone(host.restart_args(timeout=1))
+        for display in (None, ":9876"):  # none, or one left over from a session that has ended
+            with self.subTest(display=display):
+                sink = Sink()
+                self.addCleanup(sink.stop)
+                host = Host()
+                self.addCleanup(host.cleanup)
+                env = host.env("offscreen", sink.port)
+                for name in ("QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"):
+                    env.pop(name, None)
+                if display:
+                    env["DISPLAY"] = display
+                result = subprocess.run([BINARY] + host.args(), env=env, stdin=subprocess.DEVNULL,
+                                        capture_output=True, text=True, timeout=60)
+                self.assertEqual(result.returncode, 3, result.stderr[-2000:])
+                self.assertIn("no display: the crash report was not shown; the dump is kept in %s\n" % host.dump,
+                              result.stderr)
+                self.assertEqual(sink.mails(), [])
+                self.assertTrue(os.path.exists(host.dump))
+                self.assertEqual(os.listdir(os.path.join(host.root, "dumps")), ["x.dmp"])
+                self.assertIsNone(host.restart_args(timeout=1))
 
 
 class Report(HostTest):
