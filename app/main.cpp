@@ -1,22 +1,26 @@
 // The crashui entry: prepares the toolkit, reads the command line into the crash context, and
 // runs the crash dialog with its report dispatcher until the dialog closes.
 
+#include "platform/accessibility.h"
 #include "platform/codecs.h"
 #include "dialog/crashui.h"
 #include "dialog/highdpi.h"
 #include "dialog/translation.h"
+#include "dispatch/dumpretention.h"
 #include "dispatch/handler.h"
 #include "dispatch/pendingsender.h"
 #include "report/message.h"
+#include "report/launchenvironment.h"
 #include "report/outcome.h"
 #include "report/paraminfo.h"
 #include "report/usage.h"
 
 #include <QApplication>
-#include <QLocale>
 #include <QMessageBox>
 #include <QStringList>
 #include <QTextCodec>
+
+#include <xcb/xcb.h>
 
 #include <csignal>
 #include <cstdio>
@@ -24,11 +28,54 @@
 
 namespace {
 
+// The exit code of a run with no display to show the dialog on.
+constexpr int kExitNoDisplay = 3;
+
 // crashui --send-pending ROOT_DIR: no window, no display needed.
 int sendPending(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     return PendingSender::runHeadless(QCoreApplication::arguments());
+}
+
+// Without a display the toolkit would abort inside its platform plugin. Any platform chosen with
+// QT_QPA_PLATFORM or -platform other than X11 and Wayland (offscreen, vnc ...) brings its own;
+// Wayland needs WAYLAND_DISPLAY; X11 (the default) an X server that answers at DISPLAY, which may
+// be left over from a session that has ended.
+bool haveDisplay(int argc, char* argv[])
+{
+    QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            platform = argv[i + 1];
+    }
+    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
+        return true;
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !platform.startsWith("xcb"))
+        return true;
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return false;
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool answers = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return answers;
+}
+
+// Nobody can answer the dialog: nothing is sent, the dump stays where it is for a later run.
+int reportNoDisplay(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() < 3) {
+        std::fprintf(stderr, "param num is not valid\n"); // the box's text, as with a display
+        return 0;
+    }
+    CrashContext().parseArguments(arguments);
+    const ParamInfo& context = CrashContext();
+    const QString kept = context.dumpFile.isEmpty() ? context.dumpDir : context.dumpFile;
+    std::fprintf(stderr, "no display: the crash report was not shown; the dump is kept in %s\n",
+                 kept.toLocal8Bit().constData());
+    return kExitNoDisplay;
 }
 
 } // namespace
@@ -42,6 +89,8 @@ int main(int argc, char* argv[])
         const bool written = std::fwrite(text.constData(), 1, size, stdout) == size && std::fflush(stdout) == 0;
         return written ? 0 : 1;
     }
+    // Before crashui sets anything for itself: the restarted host gets exactly this.
+    LaunchEnvironment::capture();
     // Past a file-size limit, writing the archive must fail with EFBIG and take the ordinary
     // failure path (dump kept, box, restart, choices saved) instead of killing the program.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -51,6 +100,13 @@ int main(int argc, char* argv[])
             return -1;
         Lumo::installCodec(codec);
         return sendPending(argc, argv);
+    }
+    if (!haveDisplay(argc, argv)) {
+        QTextCodec* codec = Lumo::getCodecs();
+        if (!codec)
+            return -1;
+        Lumo::installCodec(codec);
+        return reportNoDisplay(argc, argv);
     }
     Lumo::prepareHighDpi();
     // The dialog draws nothing with OpenGL. Without the GL stack (on X11 it pulls in Mesa) the
@@ -65,7 +121,8 @@ int main(int argc, char* argv[])
     qRegisterMetaType<Message>("Message");
 
     QApplication app(argc, argv); // removes the toolkit's own options from argc/argv
-    Lumo::installTranslation(QLocale::system().uiLanguages());
+    Lumo::installAccessibility(); // before any widget exists
+    Lumo::installTranslation(Lumo::systemUiLanguages());
     const QStringList arguments = QCoreApplication::arguments();
     if (argc < 3) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("1"), QStringLiteral("param num is not valid"),
@@ -94,5 +151,8 @@ int main(int argc, char* argv[])
             result = app.exec();
         } // the Handler goes first: it waits for a worker that still runs
     }
+    // Dumps declined or cancelled now or before are bounded as pending reports are.
+    PendingStore store(context.dumpDir);
+    DumpRetention::prune(store, context.dumpDir, context.dumpFile, PendingStore::Limits::current());
     return result;
 }

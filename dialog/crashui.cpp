@@ -61,6 +61,8 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
       m_restartBox(nullptr), m_noticeText(nullptr), m_rootDir(rootDir)
 {
     initDialogResources();
+    // Before any of the dialog's own widgets exists: Qt keeps the first interface it makes.
+    Lumo::installAccessibility();
     m_layoutXml = withTitle(withTitle(QString::fromUtf8(kLayoutXml), title), title);
     m_builder = new Lumo::CDialogBuilder(this);
     initWidgets();
@@ -79,7 +81,9 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
         move((area.width() - width()) / 2, (area.height() - height()) / 2);
     }
     setFixedSize(width(), height());
-    setWindowFlags(windowFlags() & Qt::WindowFlags(0xF7FF3FFF));
+    // No minimise, maximise or close button (Cancel and Escape close it). X11 window managers
+    // take the button hints only together with Qt::CustomizeWindowHint; the title stays.
+    setWindowFlags((windowFlags() & Qt::WindowFlags(0xF7FF3FFF)) | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
 
     connect(m_okButton, SIGNAL(clicked()), this, SLOT(slot_confirmClicked()));
     connect(m_cancelButton, SIGNAL(clicked()), this, SLOT(slot_cancelClicked()));
@@ -206,12 +210,11 @@ QString crashui::countdownLabel() const
 
 void crashui::makeAccessible()
 {
-    // What a screen reader reads: each control by name, the apology in full.
-    if (m_noticeText) {
+    // What a screen reader reads: each control by name, the apology and the question as static
+    // text, and once, for the whole dialog, that it confirms by itself.
+    if (m_noticeText)
         m_noticeText->setAccessibleName(tr("出现错误"));
-        m_noticeText->setAccessibleDescription(m_noticeText->text());
-        setAccessibleDescription(m_noticeText->text());
-    }
+    setAccessibleDescription(tr("如不按任何键，此对话框将在 %1 秒后自动确定。").arg(m_countdown));
     if (auto* question = dynamic_cast<Lumo::CSimpleTextWidget*>(m_builder->getWidget(2))) {
         question->setAccessibleName(question->text());
         m_textEdit->setAccessibleName(question->text());
@@ -220,13 +223,10 @@ void crashui::makeAccessible()
         warning->setAccessibleName(tr("警告"));
     m_sendBox->setAccessibleName(m_sendBox->text());
     m_restartBox->setAccessibleName(m_restartBox->text());
-    // A name that changed every second would be read out every second: the time left is the
-    // description.
+    // A name that changed every second would be read out every second: the button keeps one.
     m_okButton->setAccessibleName(tr("确定"));
-    m_okButton->setAccessibleDescription(tr("%1 秒后自动确定").arg(m_countdown));
     m_cancelButton->setAccessibleName(m_cancelButton->text());
     m_progressBar->setAccessibleName(tr("正在发送错误报告"));
-    Lumo::installAccessibility();
 }
 
 bool crashui::eventFilter(QObject* watched, QEvent* event)
@@ -278,8 +278,7 @@ void crashui::saveChoices()
 void crashui::slot_Timeout()
 {
     --m_countdown;
-    m_okButton->setText(countdownLabel());
-    m_okButton->setAccessibleDescription(tr("%1 秒后自动确定").arg(m_countdown));
+    Lumo::setButtonText(m_okButton, countdownLabel());
     if (m_countdown == 0)
         slot_confirmClicked();
 }
@@ -287,8 +286,7 @@ void crashui::slot_Timeout()
 void crashui::slot_TimeStop()
 {
     m_countdownTimer->stop();
-    m_okButton->setText(tr("确定"));
-    m_okButton->setAccessibleDescription(QString());
+    Lumo::setButtonText(m_okButton, tr("确定"));
 }
 
 void crashui::mousePressEvent(QMouseEvent* event)
@@ -341,11 +339,10 @@ void crashui::slot_mailSended(bool success)
         QMessageBox box(QMessageBox::Critical, tr("错误"), tr("邮件发送失败"), QMessageBox::Ok, this);
         box.setDefaultButton(QMessageBox::NoButton);
         if (m_outcome && !m_outcome->reason().isEmpty()) {
-            // The details say why, and what becomes of the report.
-            box.setDetailedText(m_outcome->reason() + QLatin1Char('\n') +
-                                (m_outcome->kept() ? QStringLiteral("The report is kept and will be sent later.")
-                                                   : QStringLiteral("The report could not be kept; the dump stays "
-                                                                    "where it is.")));
+            // What becomes of the report, in the user's words; the technical reason in the details.
+            box.setInformativeText(m_outcome->kept() ? tr("报告已保留，将在下一份报告发送成功时一并发送。")
+                                                     : tr("报告未能保留，转储文件仍在原处。"));
+            box.setDetailedText(m_outcome->reason());
         }
         box.exec();
     }

@@ -4,6 +4,7 @@
 
 #include "report/deployment.h"
 #include "report/deploymentvalue.h"
+#include "report/launchenvironment.h"
 #include "report/restartguard.h"
 
 #include <QProcess>
@@ -25,6 +26,16 @@ bool restartAfterPacking()
     return false;
 }
 
+// The host comes back with the environment crashui was started with, not crashui's own.
+bool startHost(const ParamInfo& info)
+{
+    QProcess host;
+    host.setProgram(info.appPath);
+    host.setArguments(info.appArgs);
+    host.setProcessEnvironment(LaunchEnvironment::original());
+    return host.startDetached();
+}
+
 } // namespace
 
 DispatherThread::DispatherThread(Handler* owner, const Message& msg, const ParamInfo& info)
@@ -44,7 +55,7 @@ void DispatherThread::run()
     std::once_flag restarted;
     const auto restart = [this, &restarted] {
         std::call_once(restarted, [this] {
-            if (m_msg.isRestart && QProcess::startDetached(m_info.appPath, m_info.appArgs))
+            if (m_msg.isRestart && startHost(m_info))
                 RestartGuard::recordRestart(m_info.dumpDir);
         });
     };

@@ -54,18 +54,28 @@
     </message>
     <message>
         <source>出现错误</source>
-        <extracomment>Accessible name of the apology; its description is the whole apology.</extracomment>
+        <extracomment>Accessible name of the apology; its words are read as its text.</extracomment>
         <translation>An error occurred</translation>
-    </message>
-    <message>
-        <source>%1 秒后自动确定</source>
-        <extracomment>Accessible description of the OK button while it counts down.</extracomment>
-        <translation>Confirms by itself in %1 seconds</translation>
     </message>
     <message>
         <source>正在发送错误报告</source>
         <extracomment>Accessible name of the progress bar.</extracomment>
         <translation>Sending the error report</translation>
+    </message>
+    <message>
+        <source>如不按任何键，此对话框将在 %1 秒后自动确定。</source>
+        <extracomment>The dialog&apos;s description for screen readers; %1 is the countdown&apos;s seconds.</extracomment>
+        <translation>Unless a key is pressed, this dialog confirms by itself in %1 seconds.</translation>
+    </message>
+    <message>
+        <source>报告已保留，将在下一份报告发送成功时一并发送。</source>
+        <extracomment>The failure box: the report stays pending.</extracomment>
+        <translation>The report is kept and will be sent with the next report that gets through.</translation>
+    </message>
+    <message>
+        <source>报告未能保留，转储文件仍在原处。</source>
+        <extracomment>The failure box: the report could not even be kept.</extracomment>
+        <translation>The report could not be kept; the dump stays where it is.</translation>
     </message>
 </context>
 </TS>

@@ -54,18 +54,25 @@
     </message>
     <message>
         <source>出现错误</source>
-        <extracomment>Accessible name of the apology; its description is the whole apology.</extracomment>
+        <extracomment>Accessible name of the apology; its words are read as its text.</extracomment>
         <translation>發生錯誤</translation>
-    </message>
-    <message>
-        <source>%1 秒后自动确定</source>
-        <extracomment>Accessible description of the OK button while it counts down.</extracomment>
-        <translation>%1 秒後自動確定</translation>
     </message>
     <message>
         <source>正在发送错误报告</source>
         <extracomment>Accessible name of the progress bar.</extracomment>
         <translation>正在傳送錯誤報告</translation>
+    </message>
+    <message>
+        <source>如不按任何键，此对话框将在 %1 秒后自动确定。</source>
+        <translation>如不按任何鍵，此對話方塊將在 %1 秒後自動確定。</translation>
+    </message>
+    <message>
+        <source>报告已保留，将在下一份报告发送成功时一并发送。</source>
+        <translation>報告已保留，將在下一份報告傳送成功時一併傳送。</translation>
+    </message>
+    <message>
+        <source>报告未能保留，转储文件仍在原处。</source>
+        <translation>報告未能保留，傾印檔仍在原處。</translation>
     </message>
 </context>
 </TS>

@@ -1,4 +1,5 @@
 #include "dialog/crashui.h"
+#include "dialog/translation.h"
 
 #include "platform/basewidget.h"
 #include "platform/simpletextwidget.h"
@@ -368,35 +369,64 @@ void tst_Crashui::crashLoopGuard()
 
 void tst_Crashui::failureBoxDetails_data()
 {
+    // The box's main text never said that the report was kept, and Qt's own buttons stayed
+    // English in a Chinese box.
+    QTest::addColumn<QString>("language");
     QTest::addColumn<bool>("kept");
-    QTest::addColumn<QString>("details");
-    QTest::newRow("kept") << true
-                          << "login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid\n"
-                             "The report is kept and will be sent later.";
-    QTest::newRow("not kept") << false
-                              << "login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid\n"
-                                 "The report could not be kept; the dump stays where it is.";
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("informative");
+    QTest::addColumn<QStringList>("buttons");
+    QTest::newRow("kept") << "zh-CN" << true << "错误"
+                          << "邮件发送失败"
+                          << "报告已保留，将在下一份报告发送成功时一并发送。" << QStringList{"显示详情...", "确定"};
+    QTest::newRow("not kept") << "zh-CN" << false << "错误"
+                              << "邮件发送失败"
+                              << "报告未能保留，转储文件仍在原处。" << QStringList{"显示详情...", "确定"};
+    QTest::newRow("zh-TW") << "zh-TW" << true << "錯誤"
+                           << "錯誤報告傳送失敗。"
+                           << "報告已保留，將在下一份報告傳送成功時一併傳送。" << QStringList{"確定", "顯示詳情..."};
+    QTest::newRow("en") << "en" << true << "Error"
+                        << "The error report could not be sent."
+                        << "The report is kept and will be sent with the next report that gets through."
+                        << QStringList{"OK", "Show Details..."};
 }
 
 void tst_Crashui::failureBoxDetails()
 {
+    QFETCH(QString, language);
     QFETCH(bool, kept);
-    QFETCH(QString, details);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+    QFETCH(QString, informative);
+    QFETCH(QStringList, buttons);
+    Lumo::installTranslation({language});
+    const auto restore = qScopeGuard([] { Lumo::installTranslation({QStringLiteral("zh-CN")}); });
     DispatchOutcome outcome;
-    outcome.setFailure(QStringLiteral("login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid"),
-                       kept);
+    const QString reason =
+        QStringLiteral("login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid");
+    outcome.setFailure(reason, kept);
     Fixture f;
     f.dialog->setOutcome(&outcome);
     f.dialog->show();
     QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
     QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_sendMail"));
-    ModalBoxAnswerer answerer;
+    QString shownInformative;
+    QStringList shownButtons;
+    ModalBoxAnswerer answerer([&](QMessageBox* box) {
+        shownInformative = box->informativeText();
+        for (auto* button : box->findChildren<QPushButton*>())
+            shownButtons << button->text().remove(QLatin1Char('&'));
+    });
     QVERIFY(QMetaObject::invokeMethod(f.dialog.get(), "slot_mailSended", Q_ARG(bool, false)));
     QVERIFY(answerer.answered);
-    QCOMPARE(answerer.title, QStringLiteral("错误"));
-    QCOMPARE(answerer.text, QStringLiteral("邮件发送失败"));
+    QCOMPARE(answerer.title, title);
+    QCOMPARE(answerer.text, text);
     QVERIFY(answerer.okOnly); // one OK; Qt adds its own details toggle
-    QCOMPARE(answerer.detailedText, details);
+    QCOMPARE(shownInformative, informative);
+    shownButtons.sort();
+    QCOMPARE(shownButtons, buttons);
+    QCOMPARE(answerer.detailedText, reason); // the technical reason, as the server gave it
 }
 
 void tst_Crashui::closedWhileSending_data()

@@ -1,6 +1,7 @@
 """The crashui binary end to end: command line, dialog, archive, mail through aiosmtpd, clean-up,
 settings and restart. Runs under xvfb-run; message boxes are answered with xdotool."""
 import hashlib
+import json
 import os
 import resource
 import shutil
@@ -12,8 +13,8 @@ import unittest
 import zipfile
 
 sys.path.insert(0, os.environ["CRASHUI_TEST_TOOLS"])
-from crashuitest import BINARY, Host, Sink, SlowRefusal, answer_box, environment, find_window, parse_mail, \
-    sha, start_on_display  # noqa: E402
+from crashuitest import BINARY, PYTHON, TOOLS, Host, Sink, SlowRefusal, answer_box, environment, find_window, \
+    parse_mail, sha, start_on_display  # noqa: E402
 
 
 class HostTest(unittest.TestCase):
@@ -61,6 +62,29 @@ class CommandLine(unittest.TestCase):
     def test_toolkit_options_not_counted(self):
         self.box_then_exit(["-style", "fusion", "/tmp"])
 
+    def test_no_display(self):
+        # Without DISPLAY and WAYLAND_DISPLAY the toolkit aborted (SIGABRT) and said nothing useful.
+        for display in (None, ":9876"):  # none, or one left over from a session that has ended
+            with self.subTest(display=display):
+                sink = Sink()
+                self.addCleanup(sink.stop)
+                host = Host()
+                self.addCleanup(host.cleanup)
+                env = host.env("offscreen", sink.port)
+                for name in ("QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"):
+                    env.pop(name, None)
+                if display:
+                    env["DISPLAY"] = display
+                result = subprocess.run([BINARY] + host.args(), env=env, stdin=subprocess.DEVNULL,
+                                        capture_output=True, text=True, timeout=60)
+                self.assertEqual(result.returncode, 3, result.stderr[-2000:])
+                self.assertIn("no display: the crash report was not shown; the dump is kept in %s\n" % host.dump,
+                              result.stderr)
+                self.assertEqual(sink.mails(), [])
+                self.assertTrue(os.path.exists(host.dump))
+                self.assertEqual(os.listdir(os.path.join(host.root, "dumps")), ["x.dmp"])
+                self.assertIsNone(host.restart_args(timeout=1))
+
 
 class Report(HostTest):
     def test_whole_report_without_interaction(self):
@@ -68,7 +92,9 @@ class Report(HostTest):
         host = self.host()
         dump_hash = sha(host.dump)
         start = time.time()
-        result = subprocess.run([BINARY] + host.args(), env=host.env("offscreen", sink.port), timeout=90)
+        env = host.env("offscreen", sink.port)
+        self.assertNotIn("QT_XCB_GL_INTEGRATION", env)
+        result = subprocess.run([BINARY] + host.args(), env=env, timeout=90)
         self.assertEqual(result.returncode, 0)
         self.assertGreaterEqual(time.time() - start, 9.5)  # the countdown ran
         self.assertEqual(len(sink.mails()), 1)
@@ -96,6 +122,8 @@ class Report(HostTest):
             self.assertTrue(os.path.exists(log))
         self.assertEqual(host.read_ini(), "[user]\nisRestart=1\nisSend=1\n")
         self.assertEqual(host.restart_args(), "Title\n--opt\ntwo words\n")
+        # A host restarted with crashui's own QT_XCB_GL_INTEGRATION=none could not draw with GL.
+        self.assertEqual(host.restart_environment(), env)
 
     def test_refused_password_keeps_everything(self):
         sink = self.sink(password="something else")
@@ -118,12 +146,18 @@ class Report(HostTest):
 
     def test_saved_choices_send_nothing(self):
         sink = self.sink()
-        host = self.host(settings="[user]\nisSend=0\nisRestart=0\n")
+        # Dumps declined before were never removed: 147 GiB of them were reported.
+        host = self.host(settings="[user]\nisSend=0\nisRestart=0\n", old_dumps=["y1.dmp", "y2.dmp"])
         result = subprocess.run([BINARY] + host.args(), env=host.env("offscreen", sink.port), timeout=90)
         self.assertEqual(result.returncode, 0)
         self.assertEqual(sink.mails(), [])
         self.assertTrue(os.path.exists(host.dump))
-        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "x.dmp"])
+        self.assertEqual(sorted(os.listdir(os.path.join(host.root, "dumps"))), ["crashui.ini", "pending.log", "x.dmp"])
+        with open(os.path.join(host.root, "dumps", "pending.log")) as f:
+            log = f.read()
+        for name in ("y1.dmp", "y2.dmp"):
+            self.assertIn("removed %s (declined, modified " % name, log)
+        self.assertIn("older than 30 days", log)
         self.assertIsNone(host.restart_args(timeout=1))
         self.assertEqual(host.read_ini(), "[user]\nisRestart=0\nisSend=0\n")
 
@@ -221,6 +255,76 @@ class Faults(HostTest):
         self.assertIsNone(find_window("错误", timeout=1))
         self.assertEqual(host.read_ini(), "[user]\nisRestart=1\nisSend=1\n")
         self.assertTrue(os.path.exists(host.dump))
+
+
+class Desktop(HostTest):
+    """The dialog as a desktop user meets it: the window manager's view of it, and a screen reader
+    reading it over a real AT-SPI bus (the test's own session bus, Xvfb with -noreset)."""
+
+    def atspi(self, env, *args):
+        result = subprocess.run([PYTHON, os.path.join(TOOLS, "atspitree.py")] + list(args), env=env,
+                                capture_output=True, text=True, timeout=90)
+        self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+        return json.loads(result.stdout)
+
+    def dialog(self, env):
+        """The dialog on the display, in English; nothing is sent or restarted if it confirms."""
+        host = self.host(settings="[user]\nisSend=0\nisRestart=0\n")
+        env.update(host.env("xcb"))
+        env.update(LANGUAGE="en", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
+        self.atspi(env, "ready")
+        proc = start_on_display([BINARY] + host.args(), env)
+        self.addCleanup(proc.kill)
+        window = find_window("Title")
+        self.assertIsNotNone(window, "no dialog: exit %s" % proc.poll())
+        return proc, window
+
+    def close(self, proc, window):
+        subprocess.run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=10)
+        subprocess.run(["xdotool", "key", "Escape"], check=True, timeout=10)
+        self.assertEqual(proc.wait(60), 0)
+
+    def test_no_minimise_or_maximise(self):
+        # The hints were cleared without Qt::CustomizeWindowHint: X11 window managers showed both.
+        env = {}
+        proc, window = self.dialog(env)
+        hints = subprocess.run(["xprop", "-id", window, "_MOTIF_WM_HINTS"], capture_output=True, text=True,
+                               check=True).stdout
+        flags, functions = [int(v, 16) for v in hints.split("=")[1].split(",")[:2]]
+        self.assertTrue(flags & 1, hints)  # the functions are given
+        self.assertEqual(functions & (0x08 | 0x10), 0, hints)  # neither minimise nor maximise
+        self.close(proc, window)
+
+    def test_screen_reader(self):
+        # The apology and the question came as "filler" without text, and the countdown button
+        # was announced again every second.
+        env = {}
+        proc, window = self.dialog(env)
+        announced = self.atspi(env, "events", "crashui", "2.5")
+        self.assertEqual([e for e in announced if e["role"] == "push button"], [])
+        subprocess.run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=10)
+        subprocess.run(["xdotool", "key", "shift"], check=True, timeout=10)  # the countdown stops
+
+        [dialog] = self.atspi(env, "tree", "crashui")
+        self.assertEqual((dialog["role"], dialog["name"]), ("dialog", "Title"))
+        self.assertEqual(dialog["description"], "Unless a key is pressed, this dialog confirms by itself in 10 seconds.")
+        [container] = dialog["children"]
+        shown = [(c["role"], c["name"]) for c in container["children"] if "showing" in c["states"]]
+        self.assertEqual(shown, [("label", "An error occurred"), ("label", "How did the problem happen?"),
+                                 ("image", "Warning"), ("check box", "Send error report"),
+                                 ("check box", "Restart program"), ("text", "How did the problem happen?"),
+                                 ("push button", "OK"), ("push button", "Cancel")])
+        apology, question = container["children"][:2]
+        self.assertEqual(apology["text"], "Sorry, an unexpected error occurred. We have prepared a report about it; "
+                                          "please send it to us to help us improve Title.")
+        self.assertEqual(question["text"], "How did the problem happen?")
+
+        chain = []
+        for _ in range(5):
+            subprocess.run(["xdotool", "key", "Tab"], check=True, timeout=10)
+            chain.append(self.atspi(env, "focus", "crashui")["name"])
+        self.assertEqual(chain, ["Restart program", "How did the problem happen?", "OK", "Cancel", "Send error report"])
+        self.close(proc, window)
 
 
 if __name__ == "__main__":

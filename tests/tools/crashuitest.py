@@ -1,5 +1,6 @@
 """The test kit of the end-to-end tests: the real mail sink, a crashed host in a private temporary
 folder, the program's environment, X window helpers and the mail parser."""
+import atexit
 import hashlib
 import json
 import os
@@ -94,7 +95,9 @@ class Host:
     lives in a private temporary folder (base), beside the program's own TMPDIR (base/tmp), so a
     test can check that nothing was left there or beside the host; cleanup() removes it all."""
 
-    def __init__(self, settings=None):
+    def __init__(self, settings=None, old_dumps=()):
+        """old_dumps: names of dumps of earlier crashes, made first, last modified 40 days ago (named
+        after x.dmp: made within the same millisecond, the first by name counts as the newest)."""
         self.base = tempfile.mkdtemp(prefix="crashui-e2e")
         self.root = os.path.join(self.base, "host")
         self.tmp = os.path.join(self.base, "tmp")
@@ -103,6 +106,12 @@ class Host:
         os.makedirs(self.tmp)
         self.runtime = os.path.join(self.base, "run")
         os.makedirs(self.runtime, mode=0o700)
+        for name in old_dumps:
+            path = os.path.join(self.root, "dumps", name)
+            with open(path, "wb") as f:
+                f.write(b"old dump\n")
+            when = time.time() - 40 * 86400
+            os.utime(path, (when, when))
         rnd = random.Random(5)
         self.dump = os.path.join(self.root, "dumps", "x.dmp")
         with open(self.dump, "wb") as f:
@@ -117,9 +126,14 @@ class Host:
         if settings is not None:
             with open(self.ini, "w") as f:
                 f.write(settings)
-        self.restart = os.path.join(self.root, "restart.sh")
+        # The restart program records its arguments and the environment exactly as it was handed
+        # over (/proc/self/environ: before Python changes anything); .args appears last.
+        self.restart = os.path.join(self.root, "restart")
         with open(self.restart, "w") as f:
-            f.write('#!/bin/sh\nprintf "%s\\n" "$@" > "$0.args.tmp" && mv "$0.args.tmp" "$0.args"\n')
+            f.write("#!%s\nimport os, sys\n"
+                    "open(sys.argv[0] + '.env', 'wb').write(open('/proc/self/environ', 'rb').read())\n"
+                    "open(sys.argv[0] + '.args.tmp', 'w').write(''.join(a + '\\n' for a in sys.argv[1:]))\n"
+                    "os.rename(sys.argv[0] + '.args.tmp', sys.argv[0] + '.args')\n" % PYTHON)
         os.chmod(self.restart, 0o755)
 
     def args(self):
@@ -133,6 +147,12 @@ class Host:
                     return f.read()
             time.sleep(0.1)
         return None
+
+    def restart_environment(self):
+        """The restarted program's environment, after restart_args() saw it start."""
+        with open(self.restart + ".env", "rb") as f:
+            pairs = [entry.split(b"=", 1) for entry in f.read().split(b"\0") if entry]
+        return {os.fsdecode(k): os.fsdecode(v) for k, v in pairs}
 
     def pending_archives(self):
         folder = os.path.join(self.root, "dumps", "pending")
@@ -155,8 +175,38 @@ class Host:
         shutil.rmtree(self.base, ignore_errors=True)
 
 
+class SessionBus:
+    """A D-Bus session bus of the test's own (dbus-daemon), so that the program never meets the
+    machine's bus nor starts one itself (dbus-launch autolaunches one where dbus-x11 is
+    installed). Ends with the test process."""
+
+    def __init__(self):
+        # Its only complaint (it may not raise its fd limit) is no concern of the tests.
+        self.proc = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.address = self.proc.stdout.readline().strip()
+        assert self.address, "dbus-daemon gave no address"
+        atexit.register(self.stop)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        self.proc.stdout.close()
+
+
+_bus = None
+
+
+def session_bus():
+    global _bus
+    if _bus is None:
+        _bus = SessionBus()
+    return _bus
+
+
 def environment(platform, port=None):
-    env = dict(os.environ, QT_QPA_PLATFORM=platform)
+    env = dict(os.environ, QT_QPA_PLATFORM=platform, DBUS_SESSION_BUS_ADDRESS=session_bus().address)
     if port is not None:
         env.update(CRASHUI_SMTP_HOST="127.0.0.1", CRASHUI_SMTP_PORT=str(port),
                    CRASHUI_MAILBOX="bug@example.com", CRASHUI_SMTP_PASSWORD="Err.submit7")
