@@ -6,6 +6,7 @@
 #include "dialog/highdpi.h"
 #include "dialog/translation.h"
 #include "dispatch/handler.h"
+#include "dispatch/onlinewaiter.h"
 #include "dispatch/pendingsender.h"
 #include "report/message.h"
 #include "report/outcome.h"
@@ -26,7 +27,15 @@ namespace {
 int sendPending(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
     return PendingSender::runHeadless(QCoreApplication::arguments());
+}
+
+// crashui --send-pending --when-online ROOT_DIR: waits for the network, then sends.
+int sendWhenOnline(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    return OnlineWaiter::runHeadless(QCoreApplication::arguments());
 }
 
 } // namespace
@@ -41,6 +50,8 @@ int main(int argc, char* argv[])
         if (!codec)
             return -1;
         Lumo::installCodec(codec);
+        if (argc >= 3 && std::strcmp(argv[2], "--when-online") == 0)
+            return sendWhenOnline(argc, argv);
         return sendPending(argc, argv);
     }
     Lumo::prepareHighDpi();
@@ -65,6 +76,7 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
     CrashContext().parseArguments(arguments);
     const ParamInfo& context = CrashContext();
     const QString displayName = context.appArgs.isEmpty() ? QString() : context.appArgs.first();
