@@ -23,6 +23,7 @@
 #include <csignal>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -264,6 +265,13 @@ void tst_WhenOnline::startsOneWaiter()
     QTest::qWait(1000); // time for a second one to show, were it started
     QCOMPARE(waiterPids(host.root).size(), waiter ? 1 : 0);
     QCOMPARE(OnlineWaiter::isRunning(host.root), waiter);
+    if (waiter) {
+        // Detached: a session of its own, so that neither the dialog's end nor a hang-up of the
+        // host's terminal or process group takes it along.
+        const pid_t pid = waiterPids(host.root).first();
+        QVERIFY(::getsid(pid) != ::getsid(0));
+        QVERIFY(::getpgid(pid) != ::getpgid(0));
+    }
     OnlineWaiter::setProgram(QString());
     QVERIFY(stopWaiters(host.root));
 }
