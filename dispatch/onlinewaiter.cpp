@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <climits>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -110,12 +111,13 @@ void OnlineWaiter::slot_wake()
         return;
     const QDateTime now = m_store.now();
     if (now >= m_end) {
+        m_timedOut = true;
         finish();
         return;
     }
     if (m_nextWake.isValid() && now < m_nextWake) {
         // Early (the wall clock was set back): sleep the rest.
-        m_timer->start(static_cast<int>(qMin<qint64>(now.msecsTo(m_nextWake), INT_MAX)));
+        m_timer->start(static_cast<int>(qMin(now.msecsTo(m_nextWake), qint64(INT_MAX))));
         return;
     }
     pass(false);
@@ -128,13 +130,14 @@ void OnlineWaiter::pass(bool everyDue)
     const QDateTime now = m_store.now();
     const QDateTime due = nextDue(m_store, now);
     if (!due.isValid() || now >= m_end) {
+        m_timedOut = due.isValid();
         finish();
         return;
     }
     // A second late: the backoff counts whole seconds, and a wake-up a moment early would find
     // nothing due.
     m_nextWake = qMin(due.addSecs(1), m_end);
-    m_timer->start(static_cast<int>(qBound<qint64>(0, now.msecsTo(m_nextWake), INT_MAX)));
+    m_timer->start(static_cast<int>(qBound(qint64(0), now.msecsTo(m_nextWake), qint64(INT_MAX))));
 }
 
 void OnlineWaiter::finish()
@@ -161,8 +164,8 @@ int OnlineWaiter::runHeadless(const QStringList& arguments)
     }
     PendingStore store(root + QStringLiteral("/dumps"));
     QDir().mkpath(store.folder());
-    const WaiterLock lock(store.folder(), true);
-    if (!lock.held()) {
+    auto lock = std::make_unique<WaiterLock>(store.folder(), true);
+    if (!lock->held()) {
         err << "crashui: another process already waits to send the pending reports of " << root << "\n";
         return store.list().isEmpty() ? 0 : 1;
     }
@@ -182,16 +185,27 @@ int OnlineWaiter::runHeadless(const QStringList& arguments)
     err.flush();
 
     PendingSender sender(store, say);
-    OnlineWaiter waiter(store, watch, [&sender](bool everyDue) { sender.sendDue(everyDue); });
     int exitCode = 0;
-    QObject::connect(&waiter, &OnlineWaiter::sig_finished, [&exitCode](int code) {
-        exitCode = code;
-        QCoreApplication::exit(code);
-    });
-    waiter.start();
-    if (waiter.isFinished())
-        return exitCode;
-    QCoreApplication::exec();
+    for (;;) {
+        OnlineWaiter waiter(store, watch, [&sender](bool everyDue) { sender.sendDue(everyDue); });
+        QObject::connect(&waiter, &OnlineWaiter::sig_finished, [&exitCode](int code) {
+            exitCode = code;
+            QCoreApplication::exit(code);
+        });
+        waiter.start();
+        if (!waiter.isFinished())
+            QCoreApplication::exec();
+        if (waiter.timedOut())
+            break;
+        // A run that failed while this one was ending found the lock held and started no waiter;
+        // its report, recorded before it looked, is seen here once the lock is let go.
+        lock.reset();
+        if (!nextDue(store, store.now()).isValid())
+            break;
+        lock = std::make_unique<WaiterLock>(store.folder(), true);
+        if (!lock->held())
+            break; // a new waiter has it
+    }
     return exitCode;
 }
 

@@ -36,6 +36,8 @@ public:
     bool isFinished() const { return m_finished; }
     // When it wakes by itself next, by the store's clock; invalid once finished.
     QDateTime nextWake() const { return m_nextWake; }
+    // It ended because its day was over, with reports still to wait for.
+    bool timedOut() const { return m_timedOut; }
 
     // crashui --send-pending --when-online ROOT_DIR. Output and exit codes as --send-pending; one
     // line on standard error names the network source. Another waiter of the same ROOT_DIR
@@ -74,4 +76,5 @@ private:
     QDateTime m_nextWake;
     NetworkWatch::State m_last = NetworkWatch::State::Unknown;
     bool m_finished = false;
+    bool m_timedOut = false;
 };

@@ -28,7 +28,8 @@ void tst_OnlineWaiter::schedule_data()
     QTest::addColumn<bool>("tooLarge");
     // Space-separated, one entry a step: the step ("start", "online", "offline", "unknown", "due":
     // the clock moved to the next wake-up and the timer fired), the attempts to send made in it,
-    // and then the next wake-up in seconds after the start, or "endN" when it ended with code N.
+    // and then the next wake-up in seconds after the start, or "endN" when it ended with code N
+    // ("dayN": ended so because its day was over).
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QString>("attempts");
     QTest::addColumn<QString>("wakes");
@@ -59,7 +60,7 @@ void tst_OnlineWaiter::schedule_data()
                                                                  << "901";
     QTest::newRow("a day at most") << State::Offline << false << 10 << false << "start due"
                                    << "0 0"
-                                   << "86400 end1";
+                                   << "86400 day1";
     QTest::newRow("too large only: nothing to wait for") << State::Offline << false << 1 << true << "start"
                                                          << "0"
                                                          << "end1";
@@ -126,9 +127,10 @@ void tst_OnlineWaiter::schedule()
         QVERIFY2(tried - before == attemptList.at(i).toInt(),
                  qPrintable(QStringLiteral("step %1: %2 attempts").arg(i + 1).arg(tried - before)));
         const QString& wake = wakeList.at(i);
-        if (wake.startsWith(QLatin1String("end"))) {
+        if (wake.startsWith(QLatin1String("end")) || wake.startsWith(QLatin1String("day"))) {
             QCOMPARE(finished.count(), 1);
             QCOMPARE(finished.first().first().toInt(), wake.mid(3).toInt());
+            QCOMPARE(waiter.timedOut(), wake.startsWith(QLatin1String("day")));
             QVERIFY(waiter.findChild<QTimer*>(QStringLiteral("dueTimer"))->isActive() == false);
             break;
         }

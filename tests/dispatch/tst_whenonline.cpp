@@ -271,6 +271,13 @@ void tst_WhenOnline::startsOneWaiter()
         const pid_t pid = waiterPids(host.root).first();
         QVERIFY(::getsid(pid) != ::getsid(0));
         QVERIFY(::getpgid(pid) != ::getpgid(0));
+        // One started by hand meanwhile leaves at once.
+        Waiter second;
+        second.start(host.root, env, network.address());
+        QVERIFY(second.process.waitForFinished(30000));
+        QCOMPARE(second.process.exitCode(), 1);
+        QVERIFY(second.said(QStringLiteral("crashui: another process already waits to send the pending reports of ")));
+        QCOMPARE(waiterPids(host.root), QList<pid_t>{pid});
     }
     OnlineWaiter::setProgram(QString());
     QVERIFY(stopWaiters(host.root));
