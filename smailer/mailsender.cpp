@@ -425,8 +425,8 @@ ReplyReader::Reply MailSender::readReply(const std::string& expected, std::chron
         std::size_t received = 0;
         const MUtils::TcpSocket::Status status = sock().receive(buffer, sizeof buffer, received, until);
         if (status == MUtils::TcpSocket::Status::Timeout)
-            failNetwork(message, "no answer from the server within " + seconds(until) + " s while " +
-                                     std::string(activity));
+            failNetwork(message,
+                        "no answer from the server within " + seconds(until) + " s while " + std::string(activity));
         if (status != MUtils::TcpSocket::Status::Ok)
             failNetwork(message, peer() + " closed the connection while " + std::string(activity));
         reader.feed(buffer, received);
