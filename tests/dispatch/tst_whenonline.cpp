@@ -162,7 +162,7 @@ void tst_WhenOnline::backoffWhileOnline()
     env.insert(QStringLiteral("NO_FAKE_STAT"), QStringLiteral("1"));
     env.insert(QStringLiteral("ASAN_OPTIONS"),
                env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
-    const qint64 moved = PendingStore::backoffSeconds(1) - 4 - failed.secsTo(QDateTime::currentDateTimeUtc());
+    const qint64 moved = PendingStore::backoffSeconds(1) - 8 - failed.secsTo(QDateTime::currentDateTimeUtc());
     Waiter waiter;
     waiter.start(host.root, env, network.address(), {QStringLiteral("-f"), QStringLiteral("+%1s").arg(moved)});
     QTRY_VERIFY_WITH_TIMEOUT(waiter.said(kFromNetworkManager), 30000);
