@@ -8,6 +8,7 @@
 #include "dialog/translation.h"
 #include "dispatch/dumpretention.h"
 #include "dispatch/handler.h"
+#include "dispatch/onlinewaiter.h"
 #include "dispatch/pendingsender.h"
 #include "report/message.h"
 #include "report/launchenvironment.h"
@@ -35,6 +36,7 @@ constexpr int kExitNoDisplay = 3;
 int sendPending(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
     return PendingSender::runHeadless(QCoreApplication::arguments());
 }
 
@@ -78,6 +80,13 @@ int reportNoDisplay(int argc, char* argv[])
     return kExitNoDisplay;
 }
 
+// crashui --send-pending --when-online ROOT_DIR: waits for the network, then sends.
+int sendWhenOnline(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    return OnlineWaiter::runHeadless(QCoreApplication::arguments());
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -99,6 +108,8 @@ int main(int argc, char* argv[])
         if (!codec)
             return -1;
         Lumo::installCodec(codec);
+        if (argc >= 3 && std::strcmp(argv[2], "--when-online") == 0)
+            return sendWhenOnline(argc, argv);
         return sendPending(argc, argv);
     }
     if (!haveDisplay(argc, argv)) {
@@ -131,6 +142,7 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
     CrashContext().parseArguments(arguments);
     const ParamInfo& context = CrashContext();
     const QString displayName = context.appArgs.isEmpty() ? QString() : context.appArgs.first();

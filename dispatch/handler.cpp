@@ -1,6 +1,7 @@
 #include "dispatch/handler.h"
 
 #include "dispatch/dispatherthread.h"
+#include "dispatch/onlinewaiter.h"
 #include "dispatch/pendingsender.h"
 #include "dispatch/pendingstore.h"
 #include "dispatch/smtpsettings.h"
@@ -67,6 +68,9 @@ bool Handler::doMail(const Message& msg, const ParamInfo& info, const std::funct
                  kept ? " (it is kept and will be sent later)" : "");
         if (m_outcome)
             m_outcome->setFailure(reason, kept);
+        // Kept because the network failed: it goes as soon as the machine is online again.
+        if (kept && sender.networkFailure())
+            OnlineWaiter::startDetached(info.rootDir);
     }
     return sent;
 }

@@ -1,5 +1,6 @@
 #include "dispatch/pendingsender.h"
 
+#include "dispatch/onlinewaiter.h"
 #include "report/deployment.h"
 #include "report/deploymentvalue.h"
 
@@ -120,6 +121,7 @@ PendingSender::Result PendingSender::sendNew(PendingCreation& creation, QString*
         return Result::Sent;
     }
     if (outcome.sizeLimit == 0) {
+        m_networkFailure = m_networkFailure || outcome.networkFailure;
         m_store.releaseSlot(record.id);
         *reason = outcome.reason;
         report->failed(*reason);
@@ -167,6 +169,7 @@ PendingSender::Result PendingSender::sendPieces(PendingReport& report, QString* 
                 continue;
             }
             *reason = outcome.reason;
+            m_networkFailure = m_networkFailure || outcome.networkFailure;
             if (outcome.sizeLimit == 0)
                 return Result::Failed;
             // A server that did not say its limit refused this size: the limit lies somewhere below,
@@ -239,6 +242,7 @@ PendingSender::Result PendingSender::sendNotice(PendingReport& report, QString* 
         ::close(fd);
         if (!outcome.sent) {
             *reason = outcome.reason;
+            m_networkFailure = m_networkFailure || outcome.networkFailure;
             return Result::Failed;
         }
         record.tooLarge = true;
@@ -319,5 +323,8 @@ int PendingSender::runHeadless(const QStringList& arguments)
     for (const QString& drop : store.prune(PendingStore::Limits::current()))
         say(QStringLiteral("dropped ") + drop);
     PendingSender sender(store, say);
-    return sender.sendDue(false) > 0 ? 1 : 0;
+    const int remaining = sender.sendDue(false);
+    if (remaining > 0 && sender.networkFailure())
+        OnlineWaiter::startDetached(root);
+    return remaining > 0 ? 1 : 0;
 }

@@ -41,10 +41,15 @@ public:
     // standard output. 0 when nothing remains pending, 1 when some remain, 2 for a usage error.
     static int runHeadless(const QStringList& arguments);
 
+    // An attempt of this sender failed for the network's reason (not the server's or the
+    // configuration's): sending again once the machine is online may help.
+    bool networkFailure() const { return m_networkFailure; }
+
 private:
     Result sendPieces(PendingReport& report, QString* reason);
     Result sendNotice(PendingReport& report, QString* reason);
 
     PendingStore& m_store;
     Reporter m_reporter;
+    bool m_networkFailure = false;
 };

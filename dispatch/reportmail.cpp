@@ -159,6 +159,7 @@ bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
         outcome.refusedUnannounced = !e.announced();
     } catch (const SMailer::MailException& e) {
         outcome.reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
+        outcome.networkFailure = e.network();
     } catch (const std::exception& e) {
         outcome.reason = QString::fromUtf8(e.what());
     } catch (...) {

@@ -66,6 +66,7 @@ const QStringList& DeploymentConfig::knownKeys()
         QStringLiteral("CRASHUI_MAX_REPORTS_PER_HOUR"),
         QStringLiteral("CRASHUI_RESTART_GUARD_SECONDS"),
         QStringLiteral("CRASHUI_RESTART_AFTER"),
+        QStringLiteral("CRASHUI_RESEND_WHEN_ONLINE"),
     };
     return keys;
 }

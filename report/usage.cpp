@@ -9,7 +9,7 @@ QByteArray usageText()
 {
     QString text =
         QStringLiteral("Usage: crashui ROOT_DIR DUMP_NAME [APP_PATH [APP_ARGS...]]\n"
-                       "       crashui --send-pending ROOT_DIR\n"
+                       "       crashui --send-pending [--when-online] ROOT_DIR\n"
                        "       crashui --help | --version\n"
                        "\n"
                        "Started by a host application that has just crashed: shows one dialog, mails the crash\n"
@@ -23,9 +23,12 @@ QByteArray usageText()
                        "\n"
                        "Options:\n"
                        "  --send-pending ROOT_DIR  send the reports pending in ROOT_DIR/dumps/pending (no display)\n"
+                       "  --send-pending --when-online ROOT_DIR\n"
+                       "                           the same once the network is back (at most 24 h)\n"
                        "  --help                   show this text and exit\n"
                        "  --version                show the version and exit\n"
                        "Exit codes of --send-pending: 0 nothing left pending, 1 some left, 2 usage error.\n"
+                       "Exit code of the dialog without a display: 3 (nothing sent, the dump kept).\n"
                        "\n"
                        "The deployment values (CRASHUI_SMTP_HOST, CRASHUI_SMTP_PORT, CRASHUI_MAILBOX,\n"
                        "CRASHUI_SMTP_AUTH, ...; see crashui(1)) come from the environment, then from the\n"

@@ -8,17 +8,21 @@ namespace SMailer {
 
 // Every failure of the mailer. what() is the fixed English message of the step; reason() says in
 // plain words what went wrong and what the server said, for people (empty when there is nothing
-// to add). Thrown by value, caught by reference.
+// to add). network(): the network failed it (the name did not resolve, the connection could not
+// be made or was lost, a wait ran out), not the server's answer or the configuration; a later
+// try may go through once the machine is online. Thrown by value, caught by reference.
 class MailException : public std::runtime_error {
 public:
-    explicit MailException(const std::string& message, std::string reason = std::string())
-        : std::runtime_error(message), m_reason(std::move(reason))
+    explicit MailException(const std::string& message, std::string reason = std::string(), bool network = false)
+        : std::runtime_error(message), m_reason(std::move(reason)), m_network(network)
     {
     }
     const std::string& reason() const { return m_reason; }
+    bool network() const { return m_network; }
 
 private:
     std::string m_reason;
+    bool m_network;
 };
 
 // The server's size limit refuses the mail: advertised in its EHLO reply (SIZE), or learnt from a

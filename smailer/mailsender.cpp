@@ -142,6 +142,12 @@ void MailSender::fail(const std::string& message, bool connectionLost, const std
     throw MailException(message, reason);
 }
 
+void MailSender::failNetwork(const std::string& message, const std::string& reason)
+{
+    broken = true;
+    throw MailException(message, reason, true);
+}
+
 void MailSender::at(const char* stepName, const char* doing)
 {
     step = stepName;
@@ -182,14 +188,14 @@ void MailSender::conn()
     at("greeting", "waiting for its greeting");
     switch (sock().connect(server, port, deadline())) {
     case MUtils::TcpSocket::ConnectResult::ResolveFailed:
-        fail("Get server infomation error", true, "could not find the server " + server);
+        failNetwork("Get server infomation error", "could not find the server " + server);
     case MUtils::TcpSocket::ConnectResult::ConnectFailed: {
         const int error = sock().lastError();
         std::string why = error == ETIMEDOUT ? "no answer within " + std::to_string(timeout.count() / 1000) + " s"
                                              : std::string(std::strerror(error));
         if (!why.empty())
             why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
-        fail(ErrorMessage::getInstance().response("220"), true, "could not connect to " + peer() + ": " + why);
+        failNetwork(ErrorMessage::getInstance().response("220"), "could not connect to " + peer() + ": " + why);
     }
     case MUtils::TcpSocket::ConnectResult::Connected:
         break;
@@ -375,7 +381,7 @@ void MailSender::sendEnd()
     wire += kEndOfData;
     flushData(SendEnd, wire);
     if (sock().drain(timeout) != MUtils::TcpSocket::Status::Ok)
-        fail(ErrorMessage::getInstance().request(SendEnd), true, tooSlow());
+        failNetwork(ErrorMessage::getInstance().request(SendEnd), tooSlow());
     sock().stopLowSpeedLimit();
     const auto wait = finalReplyTimeout > timeout ? finalReplyTimeout : timeout;
     const ReplyReader::Reply reply = readReply("250", std::chrono::steady_clock::now() + wait);
@@ -409,10 +415,10 @@ void MailSender::sendRequest(Operation operation, const std::string& text)
 {
     const MUtils::TcpSocket::Status status = sock().sendAll(text.data(), text.size(), deadline());
     if (status == MUtils::TcpSocket::Status::Timeout)
-        fail(ErrorMessage::getInstance().request(operation), true, tooSlow());
+        failNetwork(ErrorMessage::getInstance().request(operation), tooSlow());
     if (status != MUtils::TcpSocket::Status::Ok)
-        fail(ErrorMessage::getInstance().request(operation), true,
-             "the connection to " + peer() + " was lost while " + activity);
+        failNetwork(ErrorMessage::getInstance().request(operation),
+                    "the connection to " + peer() + " was lost while " + activity);
 }
 
 void MailSender::sendData(Operation operation, const char* data, std::size_t size)
@@ -450,10 +456,10 @@ ReplyReader::Reply MailSender::readReply(const std::string& expected, std::chron
         std::size_t received = 0;
         const MUtils::TcpSocket::Status status = sock().receive(buffer, sizeof buffer, received, until);
         if (status == MUtils::TcpSocket::Status::Timeout)
-            fail(message, true,
-                 "no answer from the server within " + seconds(until) + " s while " + std::string(activity));
+            failNetwork(message,
+                        "no answer from the server within " + seconds(until) + " s while " + std::string(activity));
         if (status != MUtils::TcpSocket::Status::Ok)
-            fail(message, true, peer() + " closed the connection while " + std::string(activity));
+            failNetwork(message, peer() + " closed the connection while " + std::string(activity));
         reader.feed(buffer, received);
     }
     return reply;

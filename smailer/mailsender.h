@@ -82,6 +82,8 @@ private:
     void sendData(Operation operation, const char* data, std::size_t size);
     void flushData(Operation operation, std::string& wire);
     [[noreturn]] void fail(const std::string& message, bool connectionLost, const std::string& reason);
+    // The network's failure (see MailException::network()); the connection is of no further use.
+    [[noreturn]] void failNetwork(const std::string& message, const std::string& reason);
     // What the dialogue is doing now, for the reasons of failures: the step's name in a refusal
     // ("login refused by ...") and what was being done ("... while logging in").
     void at(const char* step, const char* activity);

@@ -24,7 +24,7 @@ void tst_ProgramInfo::withoutDisplay_data()
 
     const QStringList usage{
         QStringLiteral("^Usage: crashui ROOT_DIR DUMP_NAME \\[APP_PATH \\[APP_ARGS\\.\\.\\.\\]\\]$"),
-        QStringLiteral("^       crashui --send-pending ROOT_DIR$"),
+        QStringLiteral("^       crashui --send-pending \\[--when-online\\] ROOT_DIR$"),
         QStringLiteral("^  --version  +show the version and exit$"),
         QStringLiteral("^configuration file /.+, then from the values compiled in\\.$")};
     QTest::newRow("--help") << QByteArray("CRASHUI_PROGRAM") << "--help" << usage;
