@@ -7,6 +7,7 @@
 #include "platform/simpletextwidget.h"
 #include "platform/accessibility.h"
 #include "platform/textedit.h"
+#include "report/privacysettings.h"
 #include "report/restartguard.h"
 
 #include <QCheckBox>
@@ -42,8 +43,6 @@ const char kLayoutXml[] =
     u8"<txt id=\"2\" text=\"这个问题是如何出现的？\" x=\"20\" y =\"149\" w=\"132\" h=\"12\"></txt>"
     u8"</DialogBuilderWidget>";
 
-constexpr int kCountdownSeconds = 10;
-
 // QString::arg with the title; a text without a place marker stays as it is (QString::arg would
 // leave it unchanged too, but with a warning on every start).
 QString withTitle(const QString& text, const QString& title)
@@ -56,10 +55,12 @@ QString withTitle(const QString& text, const QString& title)
 
 crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowFlags flags)
     : Lumo::CBaseDialog(QStringLiteral("Dialg"), QStringLiteral("NkDaDuzuzo.png"), parent, flags),
-      m_progressTimer(nullptr), m_countdownTimer(nullptr), m_countdown(kCountdownSeconds), m_builder(nullptr),
+      m_progressTimer(nullptr), m_countdownTimer(nullptr), m_countdown(countdownSeconds()), m_builder(nullptr),
       m_textEdit(nullptr), m_okButton(nullptr), m_cancelButton(nullptr), m_progressBar(nullptr), m_sendBox(nullptr),
       m_restartBox(nullptr), m_noticeText(nullptr), m_rootDir(rootDir)
 {
+    // A deployment may require the user's click: then nothing is sent by waiting.
+    m_countdownOff = m_countdown == 0;
     initDialogResources();
     m_layoutXml = withTitle(withTitle(QString::fromUtf8(kLayoutXml), title), title);
     m_builder = new Lumo::CDialogBuilder(this);
@@ -92,7 +93,8 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     m_countdownTimer->setObjectName(QStringLiteral("countdownTimer"));
     connect(m_countdownTimer, SIGNAL(timeout()), this, SLOT(slot_Timeout()));
     m_countdownTimer->setSingleShot(false);
-    m_countdownTimer->start(1000);
+    if (!m_countdownOff)
+        m_countdownTimer->start(1000);
 
     // From the keyboard: the boxes, the description, OK, Cancel. Any key stops the countdown.
     setTabOrder(m_sendBox, m_restartBox);
@@ -201,6 +203,8 @@ void crashui::translate(const QString& title)
 
 QString crashui::countdownLabel() const
 {
+    if (m_countdownOff)
+        return tr("确定");
     return tr("确定 (%1s)").arg(QString::number(m_countdown, 10));
 }
 
@@ -223,7 +227,8 @@ void crashui::makeAccessible()
     // A name that changed every second would be read out every second: the time left is the
     // description.
     m_okButton->setAccessibleName(tr("确定"));
-    m_okButton->setAccessibleDescription(tr("%1 秒后自动确定").arg(m_countdown));
+    if (!m_countdownOff)
+        m_okButton->setAccessibleDescription(tr("%1 秒后自动确定").arg(m_countdown));
     m_cancelButton->setAccessibleName(m_cancelButton->text());
     m_progressBar->setAccessibleName(tr("正在发送错误报告"));
     Lumo::installAccessibility();
@@ -277,6 +282,8 @@ void crashui::saveChoices()
 
 void crashui::slot_Timeout()
 {
+    if (m_countdownOff)
+        return; // no countdown: only the user confirms
     --m_countdown;
     m_okButton->setText(countdownLabel());
     m_okButton->setAccessibleDescription(tr("%1 秒后自动确定").arg(m_countdown));

@@ -84,6 +84,7 @@ private:
     bool m_restartRemembered = false;   // the restart choice as crashui.ini holds it
     bool m_restartGuarded = false;      // unchecked by the crash-loop guard
     bool m_restartChangedByUser = false;
+    bool m_countdownOff = false; // CRASHUI_COUNTDOWN_SECONDS=0: only the user confirms
     bool m_sending = false;   // between slot_sendMail and slot_mailSended
     bool m_dismissed = false; // closed by the user while sending: hidden, waiting for the outcome
 };
