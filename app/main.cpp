@@ -7,6 +7,7 @@
 #include "dialog/translation.h"
 #include "dispatch/handler.h"
 #include "dispatch/pendingsender.h"
+#include "dispatch/reportpreviewfactory.h"
 #include "report/message.h"
 #include "report/outcome.h"
 #include "report/paraminfo.h"
@@ -74,6 +75,7 @@ int main(int argc, char* argv[])
         DispatchOutcome outcome;
         crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags());
         dialog.setOutcome(&outcome);
+        dialog.setReportPreview(makeReportPreview(context));
         {
             Handler handler(nullptr);
             handler.setCrashContext(context);

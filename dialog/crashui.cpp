@@ -3,6 +3,7 @@
 #include "platform/basewidget.h"
 #include "platform/configuration.h"
 #include "builder/dialogbuilder.h"
+#include "dialog/reportcontents.h"
 #include "platform/dialoghelper.h"
 #include "platform/simpletextwidget.h"
 #include "platform/accessibility.h"
@@ -65,6 +66,7 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     m_layoutXml = withTitle(withTitle(QString::fromUtf8(kLayoutXml), title), title);
     m_builder = new Lumo::CDialogBuilder(this);
     initWidgets();
+    makeContentsButton();
     translate(title);
     makeAccessible();
     Lumo::CDialogHelper::fixCenter(this);
@@ -99,12 +101,13 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     // From the keyboard: the boxes, the description, OK, Cancel. Any key stops the countdown.
     setTabOrder(m_sendBox, m_restartBox);
     setTabOrder(m_restartBox, m_textEdit);
-    setTabOrder(m_textEdit, m_okButton);
+    setTabOrder(m_textEdit, m_contentsButton);
+    setTabOrder(m_contentsButton, m_okButton);
     setTabOrder(m_okButton, m_cancelButton);
     m_textEdit->setTabChangesFocus(true);
     for (QWidget* child : findChildren<QWidget*>()) {
         if (child->focusPolicy() != Qt::NoFocus && child != m_sendBox && child != m_restartBox && child != m_textEdit &&
-            child != m_okButton && child != m_cancelButton)
+            child != m_okButton && child != m_cancelButton && child != m_contentsButton)
             child->setFocusPolicy(Qt::ClickFocus); // the layout's container: not a tab stop
         child->installEventFilter(this);
     }
@@ -167,6 +170,42 @@ void crashui::initWidgets()
     m_cancelButton = new QPushButton(QStringLiteral("取消"), host);
     m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
     m_cancelButton->setGeometry(320, 280, 81, 23);
+}
+
+void crashui::makeContentsButton()
+{
+    // A link in the free space of the bottom row, where the progress bar shows while sending.
+    m_contentsButton = new QPushButton(tr("报告内容…"), m_okButton->parentWidget());
+    m_contentsButton->setObjectName(QStringLiteral("contentsButton"));
+    m_contentsButton->setFlat(true);
+    m_contentsButton->setCursor(Qt::PointingHandCursor);
+    QFont font = m_contentsButton->font();
+    font.setUnderline(true);
+    m_contentsButton->setFont(font);
+    QPalette palette = m_contentsButton->palette();
+    palette.setColor(QPalette::ButtonText, palette.color(QPalette::Link));
+    m_contentsButton->setPalette(palette);
+    m_contentsButton->setGeometry(20, 280, qMin(181, m_contentsButton->sizeHint().width()), 23);
+    m_contentsButton->setAccessibleName(tr("报告内容"));
+    m_contentsButton->setAccessibleDescription(tr("显示将要发送的内容"));
+    m_contentsButton->hide();
+    connect(m_contentsButton, &QPushButton::clicked, this, [this] { showReportContents(); });
+}
+
+void crashui::setReportPreview(const ReportPreview& preview)
+{
+    m_preview = preview;
+    m_contentsButton->setVisible(!preview.dump.path.isEmpty() && !m_sending);
+}
+
+void crashui::showReportContents()
+{
+    // The user is looking at what would be sent: nothing goes while they read.
+    if (m_countdownTimer->isActive())
+        slot_TimeStop();
+    if (!m_contents)
+        m_contents = new ReportContents(m_preview, this);
+    m_contents->present(m_textEdit->toPlainText());
 }
 
 void crashui::translate(const QString& title)
@@ -311,12 +350,17 @@ void crashui::slot_confirmClicked()
     message.isSend = m_sendBox->isChecked();
     message.isRestart = m_restartBox->isChecked();
     message.description = m_textEdit->toPlainText();
+    if (m_contents) {
+        message.leftOut = m_contents->leftOut();
+        message.shown = m_contents->shownLogs();
+    }
     emit sig_crashInfo(message);
 }
 
 void crashui::slot_sendMail()
 {
     m_sending = true;
+    m_contentsButton->hide();
     m_progressBar->show();
     m_okButton->setEnabled(false);
     m_textEdit->setEnabled(false);

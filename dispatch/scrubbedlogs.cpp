@@ -67,13 +67,18 @@ bool ScrubbedLogs::apply(const QString& entry, QString& path, quint64& size)
 
 QString ScrubbedLogs::summary() const
 {
+    // Said when something changed: a log that reads "~/..." or "<user>" needs explaining, an
+    // untouched one does not.
     QStringList parts;
+    bool changed = false;
+    for (const Done& done : m_done)
+        changed = changed || done.failed || done.replacements > 0;
     for (const Done& done : m_done) {
         parts << (done.failed ? QStringLiteral("%1 left out (could not be scrubbed)").arg(done.entry)
                               : QStringLiteral("%1: %2").arg(done.entry).arg(done.replacements));
     }
     QString line;
-    if (m_enabled && !parts.isEmpty())
+    if (m_enabled && changed)
         line = QStringLiteral("Private data replaced in the logs (home folder ~, names <user>, host <host>, "
                               "<email>, <ip>, <secret>): ") +
                parts.join(QStringLiteral(", ")) + QLatin1Char('.');

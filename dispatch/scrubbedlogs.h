@@ -26,8 +26,8 @@ public:
     // For the log at path (its first size bytes), under entry: the file to pack and its size.
     // False when the log could not be scrubbed: it is then left out, never sent unscrubbed.
     bool apply(const QString& entry, QString& path, quint64& size);
-    // One line for the mail's text: how many replacements were made in which logs. Empty when
-    // scrubbing is off and no log was left out.
+    // One line for the mail's text: how many replacements were made in which logs, and which
+    // logs the user left out. Empty when nothing was replaced or left out.
     QString summary() const;
 
 private:
