@@ -185,7 +185,8 @@ void crashui::makeContentsButton()
     QPalette palette = m_contentsButton->palette();
     palette.setColor(QPalette::ButtonText, palette.color(QPalette::Link));
     m_contentsButton->setPalette(palette);
-    m_contentsButton->setGeometry(20, 280, qMin(181, m_contentsButton->sizeHint().width()), 23);
+    const int textWidth = m_contentsButton->fontMetrics().horizontalAdvance(m_contentsButton->text()) + 16;
+    m_contentsButton->setGeometry(20, 280, qMin(181, qMax(textWidth, m_contentsButton->sizeHint().width())), 23);
     m_contentsButton->setAccessibleName(tr("报告内容"));
     m_contentsButton->setAccessibleDescription(tr("显示将要发送的内容"));
     m_contentsButton->hide();

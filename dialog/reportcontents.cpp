@@ -160,6 +160,7 @@ void ReportContents::present(const QString& description)
     auto* dump = new QTreeWidgetItem(
         m_files, {m_preview.dump.entry, sizeText(static_cast<quint64>(QFileInfo(m_preview.dump.path).size()))});
     dump->setData(kName, kLogIndexRole, -1);
+    dump->setFlags(dump->flags() & ~Qt::ItemIsUserCheckable); // the dump cannot be left out
     dump->setToolTip(kName, tr("%1 是崩溃程序的内存映像，可能包含该程序在内存中持有的任何内容。它总是随报告发送。")
                                 .arg(m_preview.dump.entry));
     for (int i = 0; i < m_logs.size(); ++i) {
@@ -167,8 +168,10 @@ void ReportContents::present(const QString& description)
         const ReportPreview::File& file = m_preview.logs.at(i);
         auto* item = new QTreeWidgetItem(m_files, {file.entry, log.readable ? sizeText(log.size) : tr("无法读取")});
         item->setData(kName, kLogIndexRole, i);
-        if (!log.readable)
+        if (!log.readable) {
+            item->setFlags(item->flags() & ~Qt::ItemIsUserCheckable); // not sent: nothing to choose
             continue;
+        }
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         const bool sent = !out.contains(log.path);
         item->setCheckState(kName, sent ? Qt::Checked : Qt::Unchecked);
