@@ -402,6 +402,12 @@ bool emailAt(Line& l, std::size_t from, std::size_t at)
     }
     if (end - lastLabel < 2)
         return false;
+    // systemd names a unit's instance so (getty@tty1.service): not an address.
+    static const char* const kUnits[] = {"service", "socket", "target", "mount", "timer", "slice", "scope", "device"};
+    for (const char* unit : kUnits) {
+        if (end - lastLabel == std::strlen(unit) && equalsNoCase(l.v + lastLabel, unit, end - lastLabel) && dots == 1)
+            return false;
+    }
     l.replace(s, end, "<email>");
     return true;
 }
@@ -497,10 +503,10 @@ ScrubIdentity ScrubIdentity::ofThisProcess()
     passwd* found = nullptr;
     if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
         identity.home = found->pw_dir ? found->pw_dir : "";
-        // The superuser's name says nothing about a person.
+        // The superuser's names say nothing about a person.
         if (found->pw_uid != 0 && found->pw_name)
             identity.addName(found->pw_name, false);
-        if (found->pw_gecos) {
+        if (found->pw_uid != 0 && found->pw_gecos) {
             std::string real = found->pw_gecos;
             real = real.substr(0, real.find(','));
             identity.addName(real, false);

@@ -85,6 +85,7 @@ void tst_LogScrubber::lines_data()
                                                           "alice \x81"
                                                           "a@example.com")
                                             << 0;
+    QTest::newRow("systemd unit instance stays") << QByteArray("getty@tty1.service started") << QByteArray("getty@tty1.service started") << 0;
     QTest::newRow("IPv4") << QByteArray("peer 192.168.1.20:8080 and 10.0.0.1.")
                           << QByteArray("peer <ip>:8080 and <ip>.") << 2;
     QTest::newRow("IPv4 loopback stays") << QByteArray("listen 127.0.0.1:80 0.0.0.0")
