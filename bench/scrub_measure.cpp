@@ -35,19 +35,27 @@ std::vector<Seed> seeds()
         const std::string t = "2026-12-09 14:" + std::to_string(10 + i) + ":0" + std::to_string(i % 10) + ".123 ";
         all.push_back({t + "[info] loading /home/mlopez/.config/viewer/settings" + n + ".json", {"/home/mlopez"}});
         all.push_back({t + "[debug] session for mlopez restored (" + n + " tabs)", {"mlopez"}});
-        all.push_back({t + "[info] signed in as Maria Lopez <maria.lopez" + n + "@example.org>", {"Maria Lopez", "maria.lopez" + n}});
+        all.push_back({t + "[info] signed in as Maria Lopez <maria.lopez" + n + "@example.org>",
+                       {"Maria Lopez", "maria.lopez" + n}});
         all.push_back({t + "[warn] mlopez-thinkpad: clock skew " + n + " ms", {"mlopez-thinkpad"}});
         all.push_back({t + "[info] sync peer 192.168." + n + ".17:7000 connected", {"192.168." + n + ".17"}});
         all.push_back({t + "[info] listening on [2001:db8:" + n + "::42]:8443", {"2001:db8:" + n + "::42"}});
-        all.push_back({t + "[debug] fetch https://svc_user" + n + ":pa55w0rd" + n + "@files.example.com/v2/blob", {"svc_user" + n, "pa55w0rd" + n}});
-        all.push_back({t + "[debug] connect db host=db.internal user=app password=Tr0ub4dor" + n + " sslmode=require", {"Tr0ub4dor" + n}});
-        all.push_back({t + "[debug] request {\"api_key\": \"AKIA" + n + "XYZQWERTY\", \"region\": \"eu-west-1\"}", {"AKIA" + n + "XYZQWERTY"}});
+        all.push_back({t + "[debug] fetch https://svc_user" + n + ":pa55w0rd" + n + "@files.example.com/v2/blob",
+                       {"svc_user" + n, "pa55w0rd" + n}});
+        all.push_back({t + "[debug] connect db host=db.internal user=app password=Tr0ub4dor" + n + " sslmode=require",
+                       {"Tr0ub4dor" + n}});
+        all.push_back({t + "[debug] request {\"api_key\": \"AKIA" + n + "XYZQWERTY\", \"region\": \"eu-west-1\"}",
+                       {"AKIA" + n + "XYZQWERTY"}});
         all.push_back({t + "[trace] > Authorization: Basic dXNlcjpwYXNzd29yZA" + n + "==", {"dXNlcjpwYXNzd29yZA" + n}});
-        all.push_back({t + "[trace] upload with Bearer ya29.a0Af" + n + "Hk-9xQ_token.sig", {"ya29.a0Af" + n + "Hk-9xQ_token.sig"}});
-        all.push_back({t + "[debug] oauth refresh_token: 1//0g" + n + "RtYpLmN, expires_in: 3599", {"1//0g" + n + "RtYpLmN"}});
-        all.push_back({t + "[debug] S3 access_key=K" + n + "J7QW9PL secret=vS8e" + n + "x/Qk2", {"K" + n + "J7QW9PL", "vS8e" + n + "x/Qk2"}});
+        all.push_back({t + "[trace] upload with Bearer ya29.a0Af" + n + "Hk-9xQ_token.sig",
+                       {"ya29.a0Af" + n + "Hk-9xQ_token.sig"}});
+        all.push_back(
+            {t + "[debug] oauth refresh_token: 1//0g" + n + "RtYpLmN, expires_in: 3599", {"1//0g" + n + "RtYpLmN"}});
+        all.push_back({t + "[debug] S3 access_key=K" + n + "J7QW9PL secret=vS8e" + n + "x/Qk2",
+                       {"K" + n + "J7QW9PL", "vS8e" + n + "x/Qk2"}});
         all.push_back({t + "[debug] env PWD_HINT=0 passwd='c0rrect horse " + n + "'", {"c0rrect horse " + n}});
-        all.push_back({t + "[info] mail from noreply" + n + "@mail.example.net to ops@example.com", {"noreply" + n + "@", "ops@example.com"}});
+        all.push_back({t + "[info] mail from noreply" + n + "@mail.example.net to ops@example.com",
+                       {"noreply" + n + "@", "ops@example.com"}});
     }
     return all;
 }

@@ -197,6 +197,9 @@ void crashui::setReportPreview(const ReportPreview& preview)
 {
     m_preview = preview;
     m_contentsButton->setVisible(!preview.dump.path.isEmpty() && !m_sending);
+    // The logs are scrubbed from now on, while the user reads; confirming then costs no scrubbing.
+    if (!m_contents && !preview.dump.path.isEmpty() && m_sendBox->isChecked())
+        m_contents = new ReportContents(m_preview, this);
 }
 
 void crashui::showReportContents()

@@ -95,6 +95,29 @@ ReportContents::ReportContents(const ReportPreview& preview, QWidget* parent)
     connect(m_files, &QTreeWidget::currentItemChanged, this, [this] { showSelected(); });
     // A log left out no longer counts in the total.
     connect(m_files, &QTreeWidget::itemChanged, this, [this] { updateTotal(); });
+    m_scrubbing = std::thread([this] {
+        prepareLogs();
+        m_scrubbed = true;
+    });
+}
+
+ReportContents::~ReportContents()
+{
+    waitForLogs();
+}
+
+void ReportContents::waitForLogs()
+{
+    if (m_scrubbing.joinable())
+        m_scrubbing.join();
+}
+
+ShownLogs ReportContents::shownLogs()
+{
+    if (!m_scrubbed)
+        return ShownLogs();
+    waitForLogs();
+    return m_shown;
 }
 
 QString ReportContents::sizeText(quint64 bytes) const
@@ -104,7 +127,6 @@ QString ReportContents::sizeText(quint64 bytes) const
 
 void ReportContents::prepareLogs()
 {
-    m_prepared = true;
     if (m_scrub) {
         m_shown.folder.reset(new QTemporaryDir);
         if (!m_shown.folder->isValid())
@@ -145,8 +167,7 @@ void ReportContents::prepareLogs()
 
 void ReportContents::present(const QString& description)
 {
-    if (!m_prepared)
-        prepareLogs();
+    waitForLogs();
     m_header->setText(tr("收件人：%1").arg(m_preview.mailbox) + QLatin1Char('\n') +
                       tr("主题：%1").arg(m_preview.subject));
     m_header->setAccessibleName(m_header->text());
