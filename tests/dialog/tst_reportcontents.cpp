@@ -4,6 +4,7 @@
 #include "dialog/crashui.h"
 #include "dialog/logview.h"
 #include "dispatch/handler.h"
+#include "dispatch/pendingstore.h"
 #include "dispatch/reportpreviewfactory.h"
 #include "platform/textedit.h"
 #include "tests/tools/archivecheck.h"
@@ -60,6 +61,8 @@ private slots:
     void theButton();
     void shownIsSent_data();
     void shownIsSent();
+    void mailsAtAKnownLimit_data();
+    void mailsAtAKnownLimit();
 };
 
 void tst_ReportContents::initTestCase()
@@ -199,6 +202,38 @@ void tst_ReportContents::shownIsSent()
     const QString text = mail.value("parts").toArray().at(0).toObject().value("text").toString();
     QVERIFY2(text.contains(QStringLiteral("app_b.log: ")), qPrintable(text));
     QCOMPARE(text.contains(QStringLiteral("Left out by the user: svc_b.log.")), leaveOutSvc);
+    dialog.close();
+}
+
+void tst_ReportContents::mailsAtAKnownLimit_data()
+{
+    QTest::addColumn<qint64>("limit"); // learnt by an earlier report of this host; 0: none
+    QTest::addColumn<QString>("says");
+    QTest::newRow("no limit known") << qint64(0) << QString();
+    QTest::newRow("a 100 KiB limit: 4 mails") << qint64(100 * 1024) << QStringLiteral("最多需要 4 封邮件");
+    QTest::newRow("a 10 KiB limit: over the parts allowed") << qint64(10 * 1024) << QStringLiteral("内存映像留在本机");
+}
+
+void tst_ReportContents::mailsAtAKnownLimit()
+{
+    QFETCH(qint64, limit);
+    QFETCH(QString, says);
+    TestHost host; // a 256 KiB dump
+    if (limit > 0) {
+        PendingStore store(host.info.dumpDir);
+        TestHost earlier;
+        const std::unique_ptr<PendingReport> report =
+            store.create(earlier.info, QString(), QStringLiteral("bug@example.com"));
+        QVERIFY(report);
+        report->update().sizeLimit = limit;
+        QVERIFY(report->save());
+    }
+    crashui dialog(host.root.toUtf8(), QStringLiteral("HostApp"), nullptr, Qt::WindowFlags());
+    dialog.setReportPreview(makeReportPreview(host.info));
+    dialog.show();
+    QTest::mouseClick(dialog.findChild<QPushButton*>(QStringLiteral("contentsButton")), Qt::LeftButton);
+    const QString total = dialog.findChild<QLabel*>(QStringLiteral("totalSize"))->text();
+    QVERIFY2(says.isEmpty() ? !total.contains(QStringLiteral("邮件")) : total.contains(says), qPrintable(total));
     dialog.close();
 }
 
