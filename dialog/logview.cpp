@@ -31,13 +31,18 @@ LogView::LogView(QWidget* parent) : QPlainTextEdit(parent)
     QFont mono(QStringLiteral("monospace"));
     mono.setStyleHint(QFont::TypeWriter);
     setFont(mono);
-    connect(this, &QPlainTextEdit::updateRequest, this, [this] { markVisible(); });
+    // Marked once the view has settled: never from within its own layout or painting.
+    m_markTimer.setSingleShot(true);
+    m_markTimer.setInterval(0);
+    connect(&m_markTimer, &QTimer::timeout, this, [this] { markVisible(); });
+    connect(this, &QPlainTextEdit::updateRequest, &m_markTimer, [this] { m_markTimer.start(); });
 }
 
 bool LogView::showFile(const QString& path, const std::vector<LogScrubber::Span>& spans)
 {
     m_marks.clear();
     m_markedRange = {-1, -1};
+    setExtraSelections({});
     m_bytes.clear();
     m_shownFrom = 0;
     QFile file(path);
@@ -57,26 +62,50 @@ bool LogView::showFile(const QString& path, const std::vector<LogScrubber::Span>
     } else {
         m_bytes = file.readAll();
     }
-    // Decoded piece by piece between the replacements, so that each one's place in characters is known.
     QTextCodec* codec = codecOf(m_bytes);
     QString text;
-    text.reserve(m_bytes.size());
-    qint64 at = 0;
-    for (const LogScrubber::Span& span : spans) {
-        const qint64 start = static_cast<qint64>(span.offset) - m_shownFrom;
-        if (start < at || start + span.length > m_bytes.size())
-            continue;
-        text += codec->toUnicode(m_bytes.constData() + at, static_cast<int>(start - at));
-        const int markStart = text.size();
-        text += codec->toUnicode(m_bytes.constData() + start, static_cast<int>(span.length));
-        m_marks.append({markStart, text.size() - markStart});
-        at = start + span.length;
+    QVector<QPair<int, int>> marks;
+    if (codec->mibEnum() == 106) {
+        // UTF-8: decoded at once; a replacement's place in characters is counted from its bytes
+        // (one UTF-16 unit a character, two for one outside the BMP).
+        text = QString::fromUtf8(m_bytes);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(m_bytes.constData());
+        qint64 at = 0;
+        int units = 0;
+        const auto advance = [&](qint64 to) {
+            for (; at < to; ++at)
+                units += ((bytes[at] & 0xC0) != 0x80) + (bytes[at] >= 0xF0);
+        };
+        for (const LogScrubber::Span& span : spans) {
+            const qint64 start = static_cast<qint64>(span.offset) - m_shownFrom;
+            if (start < at || start + span.length > m_bytes.size())
+                continue;
+            advance(start);
+            const int markStart = units;
+            advance(start + span.length);
+            marks.append({markStart, units - markStart});
+        }
+    } else {
+        // Decoded piece by piece between the replacements, so that each one's place is known.
+        text.reserve(m_bytes.size());
+        qint64 at = 0;
+        for (const LogScrubber::Span& span : spans) {
+            const qint64 start = static_cast<qint64>(span.offset) - m_shownFrom;
+            if (start < at || start + span.length > m_bytes.size())
+                continue;
+            text += codec->toUnicode(m_bytes.constData() + at, static_cast<int>(start - at));
+            const int markStart = text.size();
+            text += codec->toUnicode(m_bytes.constData() + start, static_cast<int>(span.length));
+            marks.append({markStart, text.size() - markStart});
+            at = start + span.length;
+        }
+        text += codec->toUnicode(m_bytes.constData() + at, static_cast<int>(m_bytes.size() - at));
     }
-    text += codec->toUnicode(m_bytes.constData() + at, static_cast<int>(m_bytes.size() - at));
     setPlainText(text);
+    m_marks = marks; // only now: the document they point into is there
     // A log is read from its end: that is where the crash is.
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-    markVisible();
+    m_markTimer.start();
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <QPair>
 #include <QPlainTextEdit>
 #include <QString>
+#include <QTimer>
 #include <QVector>
 
 #include <vector>
@@ -27,6 +28,8 @@ public:
     // The bytes the text shown was decoded from.
     QByteArray shownBytes() const { return m_bytes; }
     int markCount() const { return m_marks.size(); }
+    // How many marks are drawn now (those in sight).
+    int marksDrawn() const { return extraSelections().size(); }
 
 private:
     void markVisible();
@@ -35,4 +38,5 @@ private:
     qint64 m_shownFrom = 0;
     QVector<QPair<int, int>> m_marks; // start and length in characters, in order
     QPair<int, int> m_markedRange{-1, -1};
+    QTimer m_markTimer;
 };

@@ -174,6 +174,10 @@ void tst_ReportContents::shownIsSent()
     const QByteArray shown = viewer->shownBytes();
     QVERIFY(!shown.contains("bob") && !shown.contains("192.168") && !shown.contains("Sup3r") && !shown.contains("db8"));
     QCOMPARE(viewer->toPlainText().toUtf8(), shown);
+    // Every replacement is marked (five in each three lines), those in sight drawn.
+    if (logMiB == 0)
+        QCOMPARE(viewer->markCount(), 5);
+    QTRY_VERIFY(viewer->marksDrawn() > 0);
     QCOMPARE(viewer->shownFrom() > 0, logMiB > 10);
     QCOMPARE(window->findChild<QLabel*>(QStringLiteral("viewerNote"))->text().contains(QStringLiteral("10 MB")),
              logMiB > 10);
