@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,7 +48,7 @@ bool ScrubbedLogs::apply(const QString& entry, QString& path, quint64& size)
                         : -1;
     LogScrubber::Result result;
     if (in >= 0 && out >= 0)
-        result = scrubber.scrubFile(in, size, out);
+        result = scrubber.scrubFileInParallel(in, size, out, static_cast<unsigned>(QThread::idealThreadCount()));
     if (in >= 0)
         ::close(in);
     if (out >= 0 && ::close(out) != 0)

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include <iconv.h>
 #include <pwd.h>
@@ -716,6 +718,16 @@ bool writeAll(int fd, const std::string& bytes, int& error)
 
 LogScrubber::Result LogScrubber::scrubFile(int in, std::uint64_t maxBytes, int out, std::vector<Span>* spans) const
 {
+    const off_t at = ::lseek(in, 0, SEEK_CUR);
+    const Result result = scrubRange(in, at, maxBytes, out, spans, true);
+    if (at >= 0)
+        ::lseek(in, at + static_cast<off_t>(result.bytesIn), SEEK_SET);
+    return result;
+}
+
+LogScrubber::Result LogScrubber::scrubRange(int in, off_t from, std::uint64_t maxBytes, int out,
+                                            std::vector<Span>* spans, bool checkText) const
+{
     Result result;
     std::unique_ptr<char[]> block(new char[kBlock]);
     std::string pending; // the start of a line whose end is not read yet
@@ -738,7 +750,8 @@ LogScrubber::Result LogScrubber::scrubFile(int in, std::uint64_t maxBytes, int o
         ssize_t got = 0;
         if (want > 0) {
             do {
-                got = ::read(in, block.get(), want);
+                got = from < 0 ? ::read(in, block.get(), want)
+                               : ::pread(in, block.get(), want, from + static_cast<off_t>(result.bytesIn));
             } while (got < 0 && errno == EINTR);
             if (got < 0) {
                 result.error = errno;
@@ -749,7 +762,7 @@ LogScrubber::Result LogScrubber::scrubFile(int in, std::uint64_t maxBytes, int o
         result.bytesIn += static_cast<std::uint64_t>(got);
         const std::size_t size = static_cast<std::size_t>(got);
         // Not text (a NUL in its first block): copied as it is.
-        if (first && std::memchr(block.get(), '\0', size))
+        if (first && checkText && std::memchr(block.get(), '\0', size))
             result.text = false;
         first = false;
         if (!result.text) {
@@ -797,4 +810,82 @@ LogScrubber::Result LogScrubber::scrubFile(int in, std::uint64_t maxBytes, int o
     result.bytesOut = written;
     result.ok = true;
     return result;
+}
+
+LogScrubber::Result LogScrubber::scrubFileInParallel(int in, std::uint64_t maxBytes, int out, unsigned threads) const
+{
+    constexpr std::uint64_t kMinPiece = 4 * 1024 * 1024;
+    const off_t at = ::lseek(in, 0, SEEK_CUR);
+    std::unique_ptr<char[]> probe(new char[kBlock]);
+    const ssize_t head = at < 0 ? -1 : ::pread(in, probe.get(), kBlock, at);
+    if (threads < 2 || maxBytes < 2 * kMinPiece || head < 0 ||
+        std::memchr(probe.get(), '\0', static_cast<std::size_t>(head)))
+        return scrubFile(in, maxBytes, out);
+    threads = static_cast<unsigned>(std::min<std::uint64_t>(threads, maxBytes / kMinPiece));
+    // Cut at line starts: lines are scrubbed one by one, so the pieces give the same bytes.
+    std::vector<std::uint64_t> cuts{0};
+    for (unsigned k = 1; k < threads; ++k) {
+        const std::uint64_t guess = maxBytes / threads * k;
+        const ssize_t got = ::pread(in, probe.get(), kBlock, at + static_cast<off_t>(guess));
+        const void* newline = got > 0 ? std::memchr(probe.get(), '\n', static_cast<std::size_t>(got)) : nullptr;
+        if (!newline)
+            continue; // a line longer than a block: no cut here
+        const std::uint64_t cut =
+            guess + static_cast<std::uint64_t>(static_cast<const char*>(newline) - probe.get()) + 1;
+        if (cut > cuts.back() && cut < maxBytes)
+            cuts.push_back(cut);
+    }
+    cuts.push_back(maxBytes);
+    const std::size_t pieces = cuts.size() - 1;
+    std::vector<Result> results(pieces);
+    std::vector<int> parts(pieces, -1); // the output of each piece after the first
+    std::vector<std::thread> workers;
+    for (std::size_t k = 0; k < pieces; ++k) {
+        if (k > 0) {
+            FILE* part = std::tmpfile();
+            parts[k] = part ? ::dup(::fileno(part)) : -1;
+            if (part)
+                std::fclose(part);
+            if (parts[k] < 0) {
+                results[k].error = errno;
+                continue;
+            }
+        }
+        workers.emplace_back([&, k] {
+            results[k] = scrubRange(in, at + static_cast<off_t>(cuts[k]), cuts[k + 1] - cuts[k],
+                                    k == 0 ? out : parts[k], nullptr, false);
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    Result total;
+    total.ok = true;
+    std::string buffer(kBlock, '\0');
+    for (std::size_t k = 0; k < pieces; ++k) {
+        const Result& piece = results[k];
+        total.ok = total.ok && piece.ok;
+        total.error = total.error ? total.error : piece.error;
+        total.bytesIn += piece.bytesIn;
+        total.bytesOut += piece.bytesOut;
+        total.replacements += piece.replacements;
+        if (k == 0 || parts[k] < 0)
+            continue;
+        // Appended in order after the first piece's output.
+        for (off_t offset = 0; total.ok && offset < static_cast<off_t>(piece.bytesOut);) {
+            const ssize_t got = ::pread(parts[k], &buffer[0], buffer.size(), offset);
+            if (got <= 0) {
+                total.ok = false;
+                total.error = got < 0 ? errno : EIO;
+                break;
+            }
+            buffer.resize(static_cast<std::size_t>(got));
+            total.ok = writeAll(out, buffer, total.error);
+            buffer.resize(kBlock);
+            offset += got;
+        }
+        ::close(parts[k]);
+    }
+    if (at >= 0)
+        ::lseek(in, at + static_cast<off_t>(total.bytesIn), SEEK_SET);
+    return total;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 // What the logs of this user must not reveal: the home folder, the login and real name, the
 // machine's name. Bytes as they appear in a log (UTF-8; a non-ASCII name also in GB18030).
 struct ScrubIdentity {
@@ -50,7 +52,14 @@ public:
     // small whatever the log's size (a line longer than 1 MiB is taken in pieces).
     Result scrubFile(int in, std::uint64_t maxBytes, int out, std::vector<Span>* spans = nullptr) const;
 
+    // The same bytes as scrubFile, from a regular file, on up to threads threads at once (pieces
+    // cut at line starts); no spans. For the logs that packing scrubs itself.
+    Result scrubFileInParallel(int in, std::uint64_t maxBytes, int out, unsigned threads) const;
+
 private:
+    Result scrubRange(int in, off_t from, std::uint64_t maxBytes, int out, std::vector<Span>* spans,
+                      bool checkText) const;
+
     struct Name {
         std::string bytes;
         bool host = false;

@@ -51,6 +51,8 @@ private slots:
     void lines();
     void wholeFiles_data();
     void wholeFiles();
+    void inParallel_data();
+    void inParallel();
 };
 
 void tst_LogScrubber::lines_data()
@@ -85,7 +87,8 @@ void tst_LogScrubber::lines_data()
                                                           "alice \x81"
                                                           "a@example.com")
                                             << 0;
-    QTest::newRow("systemd unit instance stays") << QByteArray("getty@tty1.service started") << QByteArray("getty@tty1.service started") << 0;
+    QTest::newRow("systemd unit instance stays")
+        << QByteArray("getty@tty1.service started") << QByteArray("getty@tty1.service started") << 0;
     QTest::newRow("IPv4") << QByteArray("peer 192.168.1.20:8080 and 10.0.0.1.")
                           << QByteArray("peer <ip>:8080 and <ip>.") << 2;
     QTest::newRow("IPv4 loopback stays") << QByteArray("listen 127.0.0.1:80 0.0.0.0")
@@ -184,6 +187,45 @@ void tst_LogScrubber::wholeFiles()
     QCOMPARE(result.bytesIn, std::uint64_t(log.size()));
     QCOMPARE(result.bytesOut, std::uint64_t(expected.size()));
     QVERIFY(readFile(dir.filePath("out.log")) == expected);
+}
+
+void tst_LogScrubber::inParallel_data()
+{
+    QTest::addColumn<QByteArray>("log");
+    const QByteArray lines =
+        QByteArray("GET /x from 192.168.1.2 by alice token=abc\n") + "2026-12-09 nothing here at all\n";
+    QTest::newRow("9 MB of lines") << lines.repeated(9 * 1024 * 1024 / lines.size());
+    // Lines longer than a block where the pieces would be cut.
+    const QByteArray longLine = QByteArray(300 * 1024, 'y') + " alice\n";
+    QTest::newRow("long lines at the cuts") << (lines.repeated(50000) + longLine).repeated(3);
+    QTest::newRow("not text") << QByteArray("\0", 1) + lines.repeated(250000);
+}
+
+// Packing scrubs on several threads: the bytes must be those of one pass.
+void tst_LogScrubber::inParallel()
+{
+    QFETCH(QByteArray, log);
+    QTemporaryDir dir;
+    const QString in = writeFile(dir.filePath("in.log"), log);
+    const LogScrubber scrubber = aliceScrubber();
+    QByteArray outputs[2];
+    LogScrubber::Result results[2];
+    for (int k = 0; k < 2; ++k) {
+        const QString out = dir.filePath(QString::number(k));
+        const int inFd = ::open(QFile::encodeName(in).constData(), O_RDONLY);
+        const int outFd = ::open(QFile::encodeName(out).constData(), O_WRONLY | O_CREAT, 0600);
+        QVERIFY(inFd >= 0 && outFd >= 0);
+        const auto size = static_cast<std::uint64_t>(log.size());
+        results[k] =
+            k == 0 ? scrubber.scrubFile(inFd, size, outFd) : scrubber.scrubFileInParallel(inFd, size, outFd, 3);
+        ::close(inFd);
+        ::close(outFd);
+        outputs[k] = readFile(out);
+    }
+    QVERIFY(results[1].ok);
+    QCOMPARE(results[1].replacements, results[0].replacements);
+    QCOMPARE(results[1].bytesOut, std::uint64_t(outputs[0].size()));
+    QVERIFY(outputs[1] == outputs[0]);
 }
 
 QTEST_GUILESS_MAIN(tst_LogScrubber)
