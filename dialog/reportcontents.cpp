@@ -103,6 +103,7 @@ ReportContents::ReportContents(const ReportPreview& preview, QWidget* parent)
 
 ReportContents::~ReportContents()
 {
+    m_cancel = true; // a closed dialog does not wait for a long log's scrubbing
     waitForLogs();
 }
 
@@ -114,8 +115,10 @@ void ReportContents::waitForLogs()
 
 ShownLogs ReportContents::shownLogs()
 {
-    if (!m_scrubbed)
+    if (!m_scrubbed) {
+        m_cancel = true; // packing scrubs them now: this would only take its time
         return ShownLogs();
+    }
     waitForLogs();
     return m_shown;
 }
@@ -148,7 +151,7 @@ void ReportContents::prepareLogs()
                 ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             LogScrubber::Result result;
             if (in >= 0 && out >= 0)
-                result = scrubber.scrubFile(in, log.size, out, &log.spans);
+                result = scrubber.scrubFile(in, log.size, out, &log.spans, &m_cancel);
             if (in >= 0)
                 ::close(in);
             if (out >= 0 && ::close(out) != 0)

@@ -35,8 +35,8 @@ public:
     // Fills the window (scrubbing the logs the first time) and shows it.
     void present(const QString& description);
 
-    // The logs as scrubbed for showing; empty while they are still being scrubbed (packing then
-    // scrubs them itself).
+    // The logs as scrubbed for showing; empty while they are still being scrubbed: that scrubbing
+    // then stops, and packing scrubs the logs itself.
     ShownLogs shownLogs();
     QStringList leftOut() const;
 
@@ -58,6 +58,7 @@ private:
     bool m_scrub;
     std::thread m_scrubbing;
     std::atomic<bool> m_scrubbed{false};
+    std::atomic<bool> m_cancel{false};
     ShownLogs m_shown;
     QList<Log> m_logs;
     QLabel* m_header = nullptr;

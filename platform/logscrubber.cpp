@@ -716,17 +716,19 @@ bool writeAll(int fd, const std::string& bytes, int& error)
 
 } // namespace
 
-LogScrubber::Result LogScrubber::scrubFile(int in, std::uint64_t maxBytes, int out, std::vector<Span>* spans) const
+LogScrubber::Result LogScrubber::scrubFile(int in, std::uint64_t maxBytes, int out, std::vector<Span>* spans,
+                                           const std::atomic<bool>* cancel) const
 {
     const off_t at = ::lseek(in, 0, SEEK_CUR);
-    const Result result = scrubRange(in, at, maxBytes, out, spans, true);
+    const Result result = scrubRange(in, at, maxBytes, out, spans, true, cancel);
     if (at >= 0)
         ::lseek(in, at + static_cast<off_t>(result.bytesIn), SEEK_SET);
     return result;
 }
 
 LogScrubber::Result LogScrubber::scrubRange(int in, off_t from, std::uint64_t maxBytes, int out,
-                                            std::vector<Span>* spans, bool checkText) const
+                                            std::vector<Span>* spans, bool checkText,
+                                            const std::atomic<bool>* cancel) const
 {
     Result result;
     std::unique_ptr<char[]> block(new char[kBlock]);
@@ -745,6 +747,10 @@ LogScrubber::Result LogScrubber::scrubRange(int in, off_t from, std::uint64_t ma
         return true;
     };
     while (!atEnd) {
+        if (cancel && *cancel) {
+            result.error = ECANCELED;
+            return result;
+        }
         const std::uint64_t left = maxBytes - result.bytesIn;
         const std::size_t want = left < kBlock ? static_cast<std::size_t>(left) : kBlock;
         ssize_t got = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -50,15 +51,17 @@ public:
     };
     // Streams up to maxBytes of in (from its position) to out, a line at a time: memory stays
     // small whatever the log's size (a line longer than 1 MiB is taken in pieces).
-    Result scrubFile(int in, std::uint64_t maxBytes, int out, std::vector<Span>* spans = nullptr) const;
+    // cancel, when given and set (from any thread), stops it between two blocks: not ok then.
+    Result scrubFile(int in, std::uint64_t maxBytes, int out, std::vector<Span>* spans = nullptr,
+                     const std::atomic<bool>* cancel = nullptr) const;
 
     // The same bytes as scrubFile, from a regular file, on up to threads threads at once (pieces
     // cut at line starts); no spans. For the logs that packing scrubs itself.
     Result scrubFileInParallel(int in, std::uint64_t maxBytes, int out, unsigned threads) const;
 
 private:
-    Result scrubRange(int in, off_t from, std::uint64_t maxBytes, int out, std::vector<Span>* spans,
-                      bool checkText) const;
+    Result scrubRange(int in, off_t from, std::uint64_t maxBytes, int out, std::vector<Span>* spans, bool checkText,
+                      const std::atomic<bool>* cancel = nullptr) const;
 
     struct Name {
         std::string bytes;

@@ -61,6 +61,7 @@ private slots:
     void theButton();
     void shownIsSent_data();
     void shownIsSent();
+    void confirmedWhileScrubbing();
     void mailsAtAKnownLimit_data();
     void mailsAtAKnownLimit();
 };
@@ -207,6 +208,29 @@ void tst_ReportContents::shownIsSent()
     QVERIFY2(text.contains(QStringLiteral("app_b.log: ")), qPrintable(text));
     QCOMPARE(text.contains(QStringLiteral("Left out by the user: svc_b.log.")), leaveOutSvc);
     dialog.close();
+}
+
+// OK at once, before the logs are scrubbed for the window: that scrubbing stops, the report job
+// scrubs the logs itself, nothing private is sent and nothing waits.
+void tst_ReportContents::confirmedWhileScrubbing()
+{
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv env = pointMailAt(sink.port());
+    TestHost host;
+    writeFile(host.info.logFiles.at(0), QByteArray("peer 192.168.1.20 password=Sup3r\n").repeated(400000));
+    crashui dialog(host.root.toUtf8(), QStringLiteral("HostApp"), nullptr, Qt::WindowFlags());
+    QSignalSpy confirmed(&dialog, &crashui::sig_crashInfo);
+    dialog.setReportPreview(makeReportPreview(host.info));
+    QMetaObject::invokeMethod(&dialog, "slot_confirmClicked");
+    QCOMPARE(confirmed.count(), 1);
+    Handler handler;
+    QVERIFY(handler.doMail(confirmed.first().first().value<Message>(), host.info));
+    QTemporaryDir out;
+    const QString attachment = out.filePath(QStringLiteral("a_b.rar"));
+    SmtpSink::parse(sink.mails().first(), attachment);
+    const QByteArray entry = entryBytes(attachment, QStringLiteral("app_b.log"));
+    QCOMPARE(entry, QByteArray("peer <ip> password=<secret>\n").repeated(400000));
 }
 
 void tst_ReportContents::mailsAtAKnownLimit_data()
