@@ -10,6 +10,7 @@
 #include "dispatch/handler.h"
 #include "dispatch/onlinewaiter.h"
 #include "dispatch/pendingsender.h"
+#include "dispatch/reportpreviewfactory.h"
 #include "report/message.h"
 #include "report/launchenvironment.h"
 #include "report/outcome.h"
@@ -152,6 +153,7 @@ int main(int argc, char* argv[])
         DispatchOutcome outcome;
         crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags());
         dialog.setOutcome(&outcome);
+        dialog.setReportPreview(makeReportPreview(context));
         {
             Handler handler(nullptr);
             handler.setCrashContext(context);

@@ -3,10 +3,12 @@
 #include "platform/basewidget.h"
 #include "platform/configuration.h"
 #include "builder/dialogbuilder.h"
+#include "dialog/reportcontents.h"
 #include "platform/dialoghelper.h"
 #include "platform/simpletextwidget.h"
 #include "platform/accessibility.h"
 #include "platform/textedit.h"
+#include "report/privacysettings.h"
 #include "report/restartguard.h"
 
 #include <QCheckBox>
@@ -42,8 +44,6 @@ const char kLayoutXml[] =
     u8"<txt id=\"2\" text=\"这个问题是如何出现的？\" x=\"20\" y =\"149\" w=\"132\" h=\"12\"></txt>"
     u8"</DialogBuilderWidget>";
 
-constexpr int kCountdownSeconds = 10;
-
 // QString::arg with the title; a text without a place marker stays as it is (QString::arg would
 // leave it unchanged too, but with a warning on every start).
 QString withTitle(const QString& text, const QString& title)
@@ -56,16 +56,19 @@ QString withTitle(const QString& text, const QString& title)
 
 crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowFlags flags)
     : Lumo::CBaseDialog(QStringLiteral("Dialg"), QStringLiteral("NkDaDuzuzo.png"), parent, flags),
-      m_progressTimer(nullptr), m_countdownTimer(nullptr), m_countdown(kCountdownSeconds), m_builder(nullptr),
+      m_progressTimer(nullptr), m_countdownTimer(nullptr), m_countdown(countdownSeconds()), m_builder(nullptr),
       m_textEdit(nullptr), m_okButton(nullptr), m_cancelButton(nullptr), m_progressBar(nullptr), m_sendBox(nullptr),
       m_restartBox(nullptr), m_noticeText(nullptr), m_rootDir(rootDir)
 {
+    // A deployment may require the user's click: then nothing is sent by waiting.
+    m_countdownOff = m_countdown == 0;
     initDialogResources();
     // Before any of the dialog's own widgets exists: Qt keeps the first interface it makes.
     Lumo::installAccessibility();
     m_layoutXml = withTitle(withTitle(QString::fromUtf8(kLayoutXml), title), title);
     m_builder = new Lumo::CDialogBuilder(this);
     initWidgets();
+    makeContentsButton();
     translate(title);
     makeAccessible();
     Lumo::CDialogHelper::fixCenter(this);
@@ -96,17 +99,19 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     m_countdownTimer->setObjectName(QStringLiteral("countdownTimer"));
     connect(m_countdownTimer, SIGNAL(timeout()), this, SLOT(slot_Timeout()));
     m_countdownTimer->setSingleShot(false);
-    m_countdownTimer->start(1000);
+    if (!m_countdownOff)
+        m_countdownTimer->start(1000);
 
     // From the keyboard: the boxes, the description, OK, Cancel. Any key stops the countdown.
     setTabOrder(m_sendBox, m_restartBox);
     setTabOrder(m_restartBox, m_textEdit);
-    setTabOrder(m_textEdit, m_okButton);
+    setTabOrder(m_textEdit, m_contentsButton);
+    setTabOrder(m_contentsButton, m_okButton);
     setTabOrder(m_okButton, m_cancelButton);
     m_textEdit->setTabChangesFocus(true);
     for (QWidget* child : findChildren<QWidget*>()) {
         if (child->focusPolicy() != Qt::NoFocus && child != m_sendBox && child != m_restartBox && child != m_textEdit &&
-            child != m_okButton && child != m_cancelButton)
+            child != m_okButton && child != m_cancelButton && child != m_contentsButton)
             child->setFocusPolicy(Qt::ClickFocus); // the layout's container: not a tab stop
         child->installEventFilter(this);
     }
@@ -171,6 +176,46 @@ void crashui::initWidgets()
     m_cancelButton->setGeometry(320, 280, 81, 23);
 }
 
+void crashui::makeContentsButton()
+{
+    // A link in the free space of the bottom row, where the progress bar shows while sending.
+    m_contentsButton = new QPushButton(tr("报告内容…"), m_okButton->parentWidget());
+    m_contentsButton->setObjectName(QStringLiteral("contentsButton"));
+    m_contentsButton->setFlat(true);
+    m_contentsButton->setCursor(Qt::PointingHandCursor);
+    QFont font = m_contentsButton->font();
+    font.setUnderline(true);
+    m_contentsButton->setFont(font);
+    QPalette palette = m_contentsButton->palette();
+    palette.setColor(QPalette::ButtonText, palette.color(QPalette::Link));
+    m_contentsButton->setPalette(palette);
+    const int textWidth = m_contentsButton->fontMetrics().horizontalAdvance(m_contentsButton->text()) + 16;
+    m_contentsButton->setGeometry(20, 280, qMin(181, qMax(textWidth, m_contentsButton->sizeHint().width())), 23);
+    m_contentsButton->setAccessibleName(tr("报告内容"));
+    m_contentsButton->setAccessibleDescription(tr("显示将要发送的内容"));
+    m_contentsButton->hide();
+    connect(m_contentsButton, &QPushButton::clicked, this, [this] { showReportContents(); });
+}
+
+void crashui::setReportPreview(const ReportPreview& preview)
+{
+    m_preview = preview;
+    m_contentsButton->setVisible(!preview.dump.path.isEmpty() && !m_sending);
+    // The logs are scrubbed from now on, while the user reads; confirming then costs no scrubbing.
+    if (!m_contents && !preview.dump.path.isEmpty() && m_sendBox->isChecked())
+        m_contents = new ReportContents(m_preview, this);
+}
+
+void crashui::showReportContents()
+{
+    // The user is looking at what would be sent: nothing goes while they read.
+    if (m_countdownTimer->isActive())
+        slot_TimeStop();
+    if (!m_contents)
+        m_contents = new ReportContents(m_preview, this);
+    m_contents->present(m_textEdit->toPlainText());
+}
+
 void crashui::translate(const QString& title)
 {
     // The source texts are Chinese; a translation replaces them where one is installed.
@@ -205,6 +250,8 @@ void crashui::translate(const QString& title)
 
 QString crashui::countdownLabel() const
 {
+    if (m_countdownOff)
+        return tr("确定");
     return tr("确定 (%1s)").arg(QString::number(m_countdown, 10));
 }
 
@@ -214,7 +261,8 @@ void crashui::makeAccessible()
     // text, and once, for the whole dialog, that it confirms by itself.
     if (m_noticeText)
         m_noticeText->setAccessibleName(tr("出现错误"));
-    setAccessibleDescription(tr("如不按任何键，此对话框将在 %1 秒后自动确定。").arg(m_countdown));
+    if (!m_countdownOff)
+        setAccessibleDescription(tr("如不按任何键，此对话框将在 %1 秒后自动确定。").arg(m_countdown));
     if (auto* question = dynamic_cast<Lumo::CSimpleTextWidget*>(m_builder->getWidget(2))) {
         question->setAccessibleName(question->text());
         m_textEdit->setAccessibleName(question->text());
@@ -277,6 +325,8 @@ void crashui::saveChoices()
 
 void crashui::slot_Timeout()
 {
+    if (m_countdownOff)
+        return; // no countdown: only the user confirms
     --m_countdown;
     Lumo::setButtonText(m_okButton, countdownLabel());
     if (m_countdown == 0)
@@ -302,12 +352,17 @@ void crashui::slot_confirmClicked()
     message.isSend = m_sendBox->isChecked();
     message.isRestart = m_restartBox->isChecked();
     message.description = m_textEdit->toPlainText();
+    if (m_contents) {
+        message.leftOut = m_contents->leftOut();
+        message.shown = m_contents->shownLogs();
+    }
     emit sig_crashInfo(message);
 }
 
 void crashui::slot_sendMail()
 {
     m_sending = true;
+    m_contentsButton->hide();
     m_progressBar->show();
     m_okButton->setEnabled(false);
     m_textEdit->setEnabled(false);

@@ -3,6 +3,7 @@
 #include "platform/basedialog.h"
 #include "report/message.h"
 #include "report/outcome.h"
+#include "report/reportpreview.h"
 
 #include <QByteArray>
 #include <QString>
@@ -16,6 +17,7 @@ class QMouseEvent;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+class ReportContents;
 
 namespace Lumo {
 class CDialogBuilder;
@@ -34,6 +36,9 @@ public:
     // Where the reason of a failed dispatch is read from, for the failure box's details; may stay
     // unset. Not owned.
     void setOutcome(const DispatchOutcome* outcome) { m_outcome = outcome; }
+    // What the report would send, for the report-contents window; its button shows once a
+    // report with a dump is known.
+    void setReportPreview(const ReportPreview& preview);
 
 signals:
     void sig_crashInfo(Message);
@@ -60,6 +65,8 @@ protected:
 
 private:
     void initWidgets();
+    void makeContentsButton();
+    void showReportContents();
     void translate(const QString& title);
     void makeAccessible();
     QString countdownLabel() const;
@@ -84,6 +91,10 @@ private:
     bool m_restartRemembered = false;   // the restart choice as crashui.ini holds it
     bool m_restartGuarded = false;      // unchecked by the crash-loop guard
     bool m_restartChangedByUser = false;
+    QPushButton* m_contentsButton = nullptr;
+    ReportContents* m_contents = nullptr;
+    ReportPreview m_preview;
+    bool m_countdownOff = false; // CRASHUI_COUNTDOWN_SECONDS=0: only the user confirms
     bool m_sending = false;   // between slot_sendMail and slot_mailSended
     bool m_dismissed = false; // closed by the user while sending: hidden, waiting for the outcome
 };

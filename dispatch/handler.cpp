@@ -51,8 +51,12 @@ bool Handler::doMail(const Message& msg, const ParamInfo& info, const std::funct
     PendingStore store(info.dumpDir);
     store.removeLitter();
     QString reason;
-    std::unique_ptr<PendingCreation> creation =
-        store.start(info, msg.description, SmtpSettings::current().mailbox, &reason, packed);
+    // The logs the user left out are out of this report, resends and notices included.
+    ParamInfo chosen = info;
+    for (const QString& log : msg.leftOut)
+        chosen.logFiles.removeAll(log);
+    std::unique_ptr<PendingCreation> creation = store.start(chosen, msg.description, SmtpSettings::current().mailbox,
+                                                            &reason, packed, msg.shown, msg.leftOut);
     bool kept = false;
     PendingSender sender(store);
     // Over the hourly limit, or too large and a notice went instead: kept, but nothing failed.

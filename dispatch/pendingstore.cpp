@@ -171,7 +171,8 @@ std::unique_ptr<PendingReport> PendingStore::create(const ParamInfo& info, const
 
 std::unique_ptr<PendingCreation> PendingStore::start(const ParamInfo& info, const QString& description,
                                                      const QString& mailbox, QString* error,
-                                                     std::function<void()> onRecorded)
+                                                     std::function<void()> onRecorded, const ShownLogs& shown,
+                                                     const QStringList& leftOut)
 {
     QDir().mkpath(m_folder);
     PendingRecord record;
@@ -187,6 +188,12 @@ std::unique_ptr<PendingCreation> PendingStore::start(const ParamInfo& info, cons
     record.logFiles = info.logFiles;
     std::unique_ptr<PendingCreation> creation(new PendingCreation(*this, record, info));
     PendingCreation* const raw = creation.get();
+    // The mail's text says what the scrubbing of the logs replaced, in every mail of the report.
+    creation->m_archive.setShownLogs(shown, leftOut);
+    creation->m_archive.onLogsScrubbed([raw](const QString& summary) {
+        if (!summary.isEmpty())
+            raw->m_record.description += QStringLiteral("\n\n") + summary;
+    });
     const bool started = creation->m_archive.start(pathOf(record.id, ".rar"), true, [raw, onRecorded] {
         if (!raw->packed())
             return false;

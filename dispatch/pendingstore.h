@@ -2,6 +2,7 @@
 
 #include "dispatch/reportarchive.h"
 #include "dispatch/reportmail.h"
+#include "report/message.h"
 #include "report/paraminfo.h"
 
 #include <QDateTime>
@@ -125,7 +126,8 @@ public:
     // onRecorded runs on that thread once the report is recorded. Null when the dump cannot be
     // read (nothing is started then); why in error.
     std::unique_ptr<PendingCreation> start(const ParamInfo& info, const QString& description, const QString& mailbox,
-                                           QString* error = nullptr, std::function<void()> onRecorded = {});
+                                           QString* error = nullptr, std::function<void()> onRecorded = {},
+                                           const ShownLogs& shown = ShownLogs(), const QStringList& leftOut = QStringList());
     // The records, oldest first.
     QList<PendingRecord> list() const;
     // Locks a report for sending; null when another process holds it or it is gone.

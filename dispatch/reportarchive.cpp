@@ -144,9 +144,14 @@ bool ReportArchive::start(const QString& target, bool withDump, std::function<bo
     for (const QString& logFile : m_info.logFiles) {
         const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
         const FileState log = FileState::of(logFile);
-        if (!pieces.isEmpty() && log.valid) // an unreadable log is left out
-            sources << Source{safeFileName(pieces.last()), logFile, static_cast<quint64>(log.size)};
+        Source source{pieces.isEmpty() ? QString() : safeFileName(pieces.last()), logFile, static_cast<quint64>(log.size)};
+        // An unreadable log is left out. Scrubbed before the bound is computed, so that the bound
+        // holds for the bytes packed.
+        if (!pieces.isEmpty() && log.valid && m_scrubbed.apply(source.entry, source.path, source.maxBytes))
+            sources << source;
     }
+    if (m_onScrubbed)
+        m_onScrubbed(m_scrubbed.summary());
     m_sizeBound = ZipStreamWriter::kEndBound;
     for (const Source& source : sources)
         m_sizeBound += ZipStreamWriter::entryBound(static_cast<std::size_t>(source.entry.toUtf8().size()), source.maxBytes);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dispatch/scrubbedlogs.h"
 #include "report/paraminfo.h"
 
 #include <QList>
@@ -26,6 +27,13 @@ public:
     ~ReportArchive();
     ReportArchive(const ReportArchive&) = delete;
     ReportArchive& operator=(const ReportArchive&) = delete;
+
+    // The logs as the report-contents window showed them (packed as they are), and the ones the
+    // user left out. Before start().
+    void setShownLogs(const ShownLogs& shown, const QStringList& leftOut) { m_scrubbed.setShown(shown, leftOut); }
+    // Called by start() once the logs are scrubbed, before anything is packed, on the calling
+    // thread: the line for the mail's text (dispatch/scrubbedlogs.h).
+    void onLogsScrubbed(std::function<void(const QString& summary)> call) { m_onScrubbed = std::move(call); }
 
     // Packs into target (which must not exist yet); false when the dump could not be packed or
     // the archive could not be written (nothing is left behind then), with why in error().
@@ -91,4 +99,6 @@ private:
     quint64 m_sizeBound = 0;
     std::thread m_packer;
     bool m_packed = false; // set by the packer, read after it was joined
+    ScrubbedLogs m_scrubbed;
+    std::function<void(const QString&)> m_onScrubbed;
 };

@@ -67,6 +67,8 @@ const QStringList& DeploymentConfig::knownKeys()
         QStringLiteral("CRASHUI_RESTART_GUARD_SECONDS"),
         QStringLiteral("CRASHUI_RESTART_AFTER"),
         QStringLiteral("CRASHUI_RESEND_WHEN_ONLINE"),
+        QStringLiteral("CRASHUI_SCRUB_LOGS"),
+        QStringLiteral("CRASHUI_COUNTDOWN_SECONDS"),
     };
     return keys;
 }

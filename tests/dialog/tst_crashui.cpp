@@ -98,6 +98,8 @@ private slots:
     void realTimerConfirms();
     void unusualSettingsFiles_data();
     void unusualSettingsFiles();
+    void countdownSetting_data();
+    void countdownSetting();
 };
 
 void tst_Crashui::initTestCase()
@@ -534,3 +536,38 @@ void tst_Crashui::unusualSettingsFiles()
 
 QTEST_MAIN(tst_Crashui)
 #include "tst_crashui.moc"
+
+void tst_Crashui::countdownSetting_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("seconds"); // 0: no countdown
+    QTest::addColumn<QByteArray>("warning");
+    QTest::newRow("unset: 10") << QByteArray() << 10 << QByteArray();
+    QTest::newRow("3") << QByteArray("3") << 3 << QByteArray();
+    QTest::newRow("0: only a click sends") << QByteArray("0") << 0 << QByteArray();
+    QTest::newRow("invalid: said, 10") << QByteArray("ten") << 10
+                                       << QByteArray("crashui: invalid CRASHUI_COUNTDOWN_SECONDS \"ten\" (0 to 86400); 10 applies");
+    QTest::newRow("negative: said, 10") << QByteArray("-1") << 10
+                                        << QByteArray("crashui: invalid CRASHUI_COUNTDOWN_SECONDS \"-1\" (0 to 86400); 10 applies");
+}
+
+void tst_Crashui::countdownSetting()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, seconds);
+    QFETCH(QByteArray, warning);
+    const ScopedEnv env("CRASHUI_COUNTDOWN_SECONDS", value);
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, warning.constData());
+    Fixture f;
+    QCOMPARE(f.ok()->text(), seconds ? QStringLiteral("确定 (%1s)").arg(seconds) : QStringLiteral("确定"));
+    QCOMPARE(f.countdownTimer()->isActive(), seconds > 0);
+    // The time passes (the timer moved by hand, well past any countdown).
+    f.tick(seconds ? seconds : 30);
+    QCOMPARE(f.spy->count(), seconds ? 1 : 0);
+    if (seconds)
+        return;
+    QCOMPARE(f.ok()->text(), QStringLiteral("确定"));
+    QTest::mouseClick(f.ok(), Qt::LeftButton);
+    QCOMPARE(f.spy->count(), 1);
+}

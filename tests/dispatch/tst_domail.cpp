@@ -6,6 +6,7 @@
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -26,6 +27,8 @@ private slots:
     void archiveFaults_data();
     void archiveFaults();
     void unreadableLogLeftOut();
+    void logsScrubbed_data();
+    void logsScrubbed();
     void percentInRoot();
 };
 
@@ -103,6 +106,71 @@ void tst_DoMail::reportSentAndCleanedUp()
     QVERIFY(QFile::exists(host.info.logFiles.at(0)));
     QVERIFY(QFile::exists(host.info.logFiles.at(1)));
     QVERIFY(QFile::exists(host.info.dumpDir + QStringLiteral("/other.dmp")));
+}
+
+void tst_DoMail::logsScrubbed_data()
+{
+    QTest::addColumn<QByteArray>("scrub");
+    QTest::addColumn<bool>("leaveOutSvc");
+    QTest::addColumn<bool>("shown");
+    QTest::addColumn<QByteArray>("appEntry");
+    QTest::addColumn<QString>("textLine");
+    // Every replacement is longer than what it replaces: the archive grows past the logs' sizes,
+    // and the mail announced its size before packing.
+    const QByteArray grown = QByteArray("pwd=<secret> <ip> <email>\n").repeated(3000);
+    const QString line = QStringLiteral("Private data replaced in the logs (home folder ~, names <user>, host <host>, <email>, "
+                                        "<ip>, <secret>): app_b.log: 9000");
+    QTest::newRow("on") << QByteArray() << false << false << grown << line + QStringLiteral(", svc_b.log: 0.");
+    QTest::newRow("off: as written") << QByteArray("off") << false << false << QByteArray() << QString();
+    QTest::newRow("invalid: said, scrubbed") << QByteArray("yes") << false << false << grown
+                                             << line + QStringLiteral(", svc_b.log: 0.");
+    QTest::newRow("a log left out") << QByteArray("on") << true << false << grown
+                                    << line + QStringLiteral(". Left out by the user: svc_b.log.");
+    QTest::newRow("as shown, not scrubbed again") << QByteArray("on") << false << true << QByteArray("as shown\n")
+                                                  << QStringLiteral("Private data replaced in the logs (home folder ~, names "
+                                                                    "<user>, host <host>, <email>, <ip>, <secret>): "
+                                                                    "app_b.log: 7, svc_b.log: 0.");
+}
+
+void tst_DoMail::logsScrubbed()
+{
+    QFETCH(QByteArray, scrub);
+    QFETCH(bool, leaveOutSvc);
+    QFETCH(bool, shown);
+    QFETCH(QByteArray, appEntry);
+    QFETCH(QString, textLine);
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    ScopedEnv env = pointMailAt(sink.port());
+    env.set("CRASHUI_SCRUB_LOGS", scrub);
+    if (scrub == "yes")
+        QTest::ignoreMessage(QtWarningMsg, "crashui: invalid CRASHUI_SCRUB_LOGS \"yes\" (on or off); the logs are scrubbed");
+    TestHost host;
+    const QByteArray log = QByteArray("pwd=x 10.1.2.3 a@b.cd\n").repeated(3000);
+    writeFile(host.info.logFiles.at(0), log);
+    Message msg = sendChoice(QStringLiteral("it crashed"));
+    if (leaveOutSvc)
+        msg.leftOut << host.info.logFiles.at(1);
+    if (shown) {
+        msg.shown.folder.reset(new QTemporaryDir);
+        msg.shown.files.insert(host.info.logFiles.at(0), writeFile(msg.shown.folder->filePath("0"), "as shown\n"));
+        msg.shown.replacements.insert(host.info.logFiles.at(0), 7);
+    }
+    Handler handler;
+    QVERIFY(handler.doMail(msg, host.info));
+    QCOMPARE(sink.mails().size(), 1);
+    QTemporaryDir out;
+    const QString attachment = out.filePath(QStringLiteral("a_b.rar"));
+    const QJsonObject mail = SmtpSink::parse(sink.mails().first(), attachment);
+    const QString text = mail.value("parts").toArray().at(0).toObject().value("text").toString();
+    QCOMPARE(text, QStringLiteral("it crashed\r\n") + (textLine.isEmpty() ? QString() : QStringLiteral("\r\n") + textLine + QStringLiteral("\r\n")));
+
+    const ArchiveCheck check = ArchiveCheck::of(attachment);
+    QVERIFY(check.readable && check.unzipOk);
+    const QStringList names = leaveOutSvc ? QStringList{"a_b.dmp", "app_b.log"} : QStringList{"a_b.dmp", "app_b.log", "svc_b.log"};
+    QCOMPARE(check.names(), names);
+    QCOMPARE(check.entries.at(1).sha256, QCryptographicHash::hash(appEntry.isEmpty() ? log : appEntry, QCryptographicHash::Sha256).toHex());
+    QCOMPARE(readFile(host.info.logFiles.at(0)), log); // the log itself is never changed
 }
 
 void tst_DoMail::failedMailKeepsFiles()

@@ -313,17 +313,19 @@ class Desktop(HostTest):
         self.assertEqual(shown, [("label", "An error occurred"), ("label", "How did the problem happen?"),
                                  ("image", "Warning"), ("check box", "Send error report"),
                                  ("check box", "Restart program"), ("text", "How did the problem happen?"),
-                                 ("push button", "OK"), ("push button", "Cancel")])
+                                 ("push button", "OK"), ("push button", "Cancel"),
+                                 ("push button", "Report contents")])
         apology, question = container["children"][:2]
         self.assertEqual(apology["text"], "Sorry, an unexpected error occurred. We have prepared a report about it; "
                                           "please send it to us to help us improve Title.")
         self.assertEqual(question["text"], "How did the problem happen?")
 
         chain = []
-        for _ in range(5):
+        for _ in range(6):
             subprocess.run(["xdotool", "key", "Tab"], check=True, timeout=10)
             chain.append(self.atspi(env, "focus", "crashui")["name"])
-        self.assertEqual(chain, ["Restart program", "How did the problem happen?", "OK", "Cancel", "Send error report"])
+        self.assertEqual(chain, ["Restart program", "How did the problem happen?", "Report contents", "OK", "Cancel",
+                                 "Send error report"])
         self.close(proc, window)
 
 
