@@ -105,10 +105,13 @@ ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QS
         const std::string subject = subjectFor(dumpName) + " (" + std::to_string(piece.index) + "/" +
                                     std::to_string(piece.count) + ")";
         m_info.setSubject(subject);
+        if (!piece.archiveSha256.isEmpty())
+            m_info.addHeader("X-Crashui-Archive-SHA256", piece.archiveSha256.toStdString());
         if (!messageId.isEmpty()) {
             m_info.addHeader("X-Crashui-Report", messageId.toStdString());
             QString own = messageId;
-            own.insert(own.lastIndexOf(QLatin1Char('@')), QStringLiteral(".part%1").arg(piece.index));
+            own.insert(own.lastIndexOf(QLatin1Char('@')),
+                       QStringLiteral(".part%1of%2.%3").arg(piece.index).arg(piece.count).arg(piece.pieceBytes));
             m_info.setMessageId(own.toStdString());
         }
     } else if (!messageId.isEmpty()) {
@@ -141,6 +144,12 @@ bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
         SMailer::MailSender sender(utf8(settings.host), utf8(settings.mailbox), utf8(settings.password), settings.port,
                                    std::chrono::seconds(settings.timeoutSeconds), settings.security,
                                    QFile::encodeName(settings.caFile).toStdString());
+        // Looked at while a failure unwinds, before the sender goes.
+        struct EndWatch {
+            const SMailer::MailSender& sender;
+            MailOutcome& outcome;
+            ~EndWatch() { outcome.mayHaveArrived = !outcome.sent && sender.endOfDataSent(); }
+        } watch{sender, outcome};
         sender.setMail(&mail.wrapper());
         sender.sendMail();
         outcome.sent = true;
@@ -150,6 +159,8 @@ bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
         outcome.refusedUnannounced = !e.announced();
     } catch (const SMailer::MailException& e) {
         outcome.reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
+        if (outcome.mayHaveArrived)
+            outcome.reason += QStringLiteral(" after the whole report was sent: it may have arrived");
     } catch (const std::exception& e) {
         outcome.reason = QString::fromUtf8(e.what());
     } catch (...) {

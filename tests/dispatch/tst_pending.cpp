@@ -487,19 +487,33 @@ void tst_Pending::killedWhilePacking()
     QTRY_VERIFY_WITH_TIMEOUT(!QDir(pending).entryList({QStringLiteral("*.rar.*")}, QDir::Files).isEmpty(), 60000);
     ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
     QVERIFY(process.waitForFinished(10000));
-    QVERIFY(PendingStore(host.info.dumpDir).list().isEmpty()); // no report rather than half of one
+    // The report was recorded before its mail started: the description and the Message-ID are
+    // kept, marked as being packed.
+    const QList<PendingRecord> left = PendingStore(host.info.dumpDir).list();
+    QCOMPARE(left.size(), 1);
+    QVERIFY(left.first().packing);
+    QCOMPARE(left.first().dumpFile, host.info.dumpFile);
     QVERIFY(QFile::exists(host.info.dumpFile));
 
-    // What the killed run left is removed by a later run once it is a minute old.
+    // What the killed run left is removed by a later run once it is a minute old; that run packs
+    // the unchanged dump again and sends it as the same report.
     for (const QString& name : QDir(pending).entryList(QDir::Files)) {
         const timeval old{time(nullptr) - 120, 0};
         const timeval times[2] = {old, old};
         ::utimes(QFile::encodeName(pending + QLatin1Char('/') + name).constData(), times);
     }
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv up = mailEnvironment(env, sink.port());
     const Run run = runCrashui({QStringLiteral("--send-pending"), host.root}, env);
     QCOMPARE(run.exitCode, 0);
-    // (The hour's count in sent.log keeps the attempt: the mail had started with the packing.)
-    QCOMPARE(QDir(pending).entryList({QStringLiteral("*.rar*"), QStringLiteral("*.json")}, QDir::Files), QStringList());
+    QCOMPARE(run.out, QStringLiteral("sent %1\n").arg(left.first().id));
+    QCOMPARE(sink.mails().size(), 1);
+    QCOMPARE(SmtpSink::parse(sink.mails().first()).value("message_id").toString(), left.first().messageId);
+    QVERIFY(!QFile::exists(host.info.dumpFile));
+    QCOMPARE(QDir(pending).entryList({QStringLiteral("*.rar*"), QStringLiteral("*.json*"), QStringLiteral("*.lock")},
+                                     QDir::Files),
+             QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_Pending)

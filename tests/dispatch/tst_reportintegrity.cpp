@@ -83,9 +83,17 @@ void tst_ReportIntegrity::archiveTamperedBeforeData()
     ScriptedSmtpServer server;
     server.beforeReply("DATA", [&] {
         // The mail starts while the archive is packed: tamper with it once it is complete.
+        // (It is recorded before the mail starts, and again, as packed, once complete.)
         QDeadlineTimer deadline(20000);
-        while (QDir(host.info.dumpDir + QStringLiteral("/pending")).entryList({QStringLiteral("*.json")}).isEmpty() &&
-               !deadline.hasExpired())
+        const auto complete = [&] {
+            const QString pending = host.info.dumpDir + QStringLiteral("/pending/");
+            for (const QString& name : QDir(pending).entryList({QStringLiteral("*.json")})) {
+                if (readFile(pending + name).contains("\"packing\": false"))
+                    return true;
+            }
+            return false;
+        };
+        while (!complete() && !deadline.hasExpired())
             QThread::msleep(5);
         QDirIterator archives(host.info.dumpDir, {QStringLiteral("*.rar*")}, QDir::Files, QDirIterator::Subdirectories);
         while (archives.hasNext()) {
