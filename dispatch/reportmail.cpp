@@ -160,7 +160,7 @@ bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
     } catch (const SMailer::MailException& e) {
         outcome.reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
         if (outcome.mayHaveArrived)
-            outcome.reason += QStringLiteral(" after the whole report was sent: it may have arrived");
+            outcome.reason += QStringLiteral("; it may have arrived");
     } catch (const std::exception& e) {
         outcome.reason = QString::fromUtf8(e.what());
     } catch (...) {

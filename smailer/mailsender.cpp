@@ -351,6 +351,7 @@ void MailSender::sendEnd()
     sock().stopLowSpeedLimit();
     const auto wait = finalReplyTimeout > timeout ? finalReplyTimeout : timeout;
     endSent = true;
+    at("the report", "waiting for the answer to the whole report");
     const ReplyReader::Reply reply = readReply("250", std::chrono::steady_clock::now() + wait);
     endSent = false;
     broken = false;
