@@ -589,7 +589,8 @@ void tst_Pending::hostileStore()
     QFETCH(QString, action);
     QFETCH(int, mails);
     TestHost host(QStringLiteral("a_b"), randomBytes(40 * 1024, 1));
-    const QByteArray secretText("TOP SECRET: the user's private key\n");
+    // Larger than the report's archive: a mail that followed a link to it would carry a whole archive's worth.
+    const QByteArray secretText = QByteArray("TOP SECRET: the user's private key\n") + patternBytes(256 * 1024);
     const QString secret = writeFile(host.base.filePath(QStringLiteral("private/id_key")), secretText);
     const QString id = pendingReport(host, -1);
     const QString folder = HostileStore::folder(host.info.dumpDir);
@@ -643,8 +644,12 @@ void tst_Pending::hostileStore()
         store.removeLitter();
 
     QCOMPARE(sink.mails().size(), mails);
-    for (const QString& mail : sink.mails())
-        QVERIFY(!readFile(mail).contains("TOP SECRET"));
+    QTemporaryDir out;
+    for (const QString& mail : sink.mails()) {
+        const QString attachment = out.filePath(QStringLiteral("attachment"));
+        SmtpSink::parse(mail, attachment);
+        QVERIFY(!readFile(attachment).contains("TOP SECRET"));
+    }
     QCOMPARE(readFile(secret), secretText);
     if (!foreign.isEmpty())
         QVERIFY(QFile::exists(foreign));
