@@ -63,7 +63,7 @@ Plan planFor(const PendingRecord& record, const OpenArchive& archive, quint64 li
     OpenArchive empty = archive;
     empty.size = 0;
     const quint64 overhead =
-        reportMailSize(empty, record.dumpName, record.description, record.messageId, {1, partsAllowed + 1});
+        reportMailSize(empty, record.dumpName, record.description, record.messageId, {1, partsAllowed + 1, 0, QString()});
     if (overhead >= budget) {
         plan.count = 0;
         return plan;

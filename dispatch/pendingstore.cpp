@@ -11,7 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
-#include <QSaveFile>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>

@@ -65,7 +65,7 @@ QString pieceText(const QString& dumpName, const QString& description, const Ope
         return description;
     QStringList names;
     for (int i = 1; i <= piece.count; ++i)
-        names << pieceName(archive, {i, piece.count});
+        names << pieceName(archive, {i, piece.count, 0, QString()});
     const QString note =
         QStringLiteral("This crash report is too large for one mail and comes in %1 mails; this is mail %2.\n"
                        "Join the attachments of all %1 in order to get %3:\n"
