@@ -375,9 +375,21 @@ int PendingSender::sendDue(bool everyDue)
         }
         const std::unique_ptr<PendingReport> report = m_store.take(listed.id);
         if (!report) {
-            if (QFileInfo::exists(m_store.folder() + QLatin1Char('/') + listed.id + QStringLiteral(".json"))) {
+            const QString path = m_store.folder() + QLatin1Char('/') + listed.id;
+            if (QFileInfo::exists(path + QStringLiteral(".json"))) {
                 ++remaining;
-                say(QStringLiteral("kept %1: being sent by another process").arg(listed.id));
+                QString why = QStringLiteral("being sent by another process");
+                if (listed.packing) {
+                    why = QStringLiteral("being packed by another process");
+                } else {
+                    QString unusable;
+                    const int fd = openStoreFile(path + QStringLiteral(".rar"), &unusable);
+                    if (fd >= 0)
+                        ::close(fd);
+                    else
+                        why = QStringLiteral("its archive cannot be used: ") + unusable;
+                }
+                say(QStringLiteral("kept %1: %2").arg(listed.id, why));
             }
             continue; // gone: sent by another process meanwhile
         }

@@ -83,7 +83,7 @@ QString hexSha256Of(int fd, qint64 size)
             continue;
         if (got <= 0)
             return QString();
-        hash.addData(buffer.constData(), static_cast<int>(got));
+        hash.addData(QByteArray::fromRawData(buffer.constData(), static_cast<int>(got)));
         offset += got;
     }
     return QString::fromLatin1(hash.result().toHex());
@@ -178,9 +178,11 @@ bool PendingRecord::fromJson(const QJsonObject& json, PendingRecord& record)
     static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
     bool sizeOk = false;
     record.archiveSize = json.value(QStringLiteral("archiveSize")).toString().toLongLong(&sizeOk);
-    const bool complete = record.packing || (sizeOk && record.archiveSize > 0 && hex.match(record.archiveSha256).hasMatch());
+    // A record of an older crashui has no checksum: its dump is packed again before it is mailed.
+    const bool checksum = record.archiveSha256.isEmpty() || hex.match(record.archiveSha256).hasMatch();
+    const bool complete = record.packing || (sizeOk && record.archiveSize > 0 && checksum);
     return complete && record.created.isValid() && record.attempts >= 0 && record.sizeLimit >= 0 &&
-           record.partsTotal >= 0 && record.pieceBytes >= 0 && !record.dumpName.isEmpty();
+           record.partsTotal >= 0 && record.pieceBytes >= 0;
 }
 
 bool isValidMessageId(const QString& messageId)
@@ -512,14 +514,17 @@ std::unique_ptr<PendingReport> PendingStore::take(const QString& id)
     if (!isReportId(id) || !refusal().isEmpty())
         return nullptr;
     PendingRecord record;
-    if (readRecord(id, record) && record.packing) {
+    const auto unpacked = [](const PendingRecord& r) { return r.packing || r.archiveSha256.isEmpty(); };
+    if (readRecord(id, record) && unpacked(record)) {
         const int lock = lockPacking(pathOf(id, ".lock"));
         if (lock < 0)
             return nullptr; // a live run is packing it
         int fd = -1;
         QString why;
-        if (readRecord(id, record) && record.packing)
-            fd = repack(record, &why); // its run ended while packing
+        if (readRecord(id, record) && unpacked(record)) {
+            record.packing = true;
+            fd = repack(record, &why); // its run ended while packing, or it has no checksum
+        }
         ::unlink(local(pathOf(id, ".lock")).constData());
         ::close(lock);
         if (fd >= 0)
@@ -547,7 +552,7 @@ std::unique_ptr<PendingReport> PendingStore::take(const QString& id)
     struct stat named {};
     const bool same = ::fstat(fd, &held) == 0 && ::lstat(local(archivePath).constData(), &named) == 0 &&
                       held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-    const bool readable = same && readRecord(id, record) && !record.packing;
+    const bool readable = same && readRecord(id, record) && !unpacked(record);
     if (!same || (!readable && !exists(pathOf(id, ".json")))) {
         ::close(fd);
         return nullptr;

@@ -581,6 +581,7 @@ void tst_Pending::hostileStore_data()
     QTest::newRow("notice folder left by a kill") << "notice folder" << "litter" << 0;
     QTest::newRow("Message-ID carries a header") << "message id" << "send" << 1;
     QTest::newRow("records are private") << "mode" << "send" << 1;
+    QTest::newRow("record of an older crashui, without a checksum") << "no checksum" << "send" << 1;
 }
 
 void tst_Pending::hostileStore()
@@ -627,6 +628,8 @@ void tst_Pending::hostileStore()
         struct stat info {};
         QCOMPARE(::stat(QFile::encodeName(folder + QLatin1Char('/') + id + QStringLiteral(".json")).constData(), &info), 0);
         QCOMPARE(info.st_mode & 0777, mode_t(0600));
+    } else if (fault == "no checksum") {
+        QVERIFY(HostileStore::editRecord(host.info.dumpDir, id, {{QStringLiteral("archiveSha256"), QString()}}));
     } else if (fault == "message id") {
         QVERIFY(HostileStore::editRecord(host.info.dumpDir, id,
                                          {{QStringLiteral("messageId"), "<a@b>\r\nBcc: victim@example.com"}}));
