@@ -1,15 +1,15 @@
 #include "dispatch/pendingsender.h"
 
-#include "report/deployment.h"
-#include "report/deploymentvalue.h"
 #include "dispatch/smtpsettings.h"
 #include "platform/zipreader.h"
+#include "report/deployment.h"
+#include "report/deploymentvalue.h"
 
 #include <QDir>
-#include <QTemporaryDir>
 #include <QFileInfo>
-#include <QTextStream>
 #include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTextStream>
 
 #include <cstdio>
 
@@ -62,8 +62,8 @@ Plan planFor(const PendingRecord& record, const OpenArchive& archive, quint64 li
     // What a piece mail costs besides its attachment.
     OpenArchive empty = archive;
     empty.size = 0;
-    const quint64 overhead =
-        reportMailSize(empty, record.dumpName, record.description, record.messageId, {1, partsAllowed + 1, 0, QString()});
+    const quint64 overhead = reportMailSize(empty, record.dumpName, record.description, record.messageId,
+                                            {1, partsAllowed + 1, 0, QString()});
     if (overhead >= budget) {
         plan.count = 0;
         return plan;
@@ -174,11 +174,10 @@ PendingSender::Result PendingSender::sendPieces(PendingReport& report, QString* 
     bool refusedNow = refusedForSize;
     for (int round = 0; round < 6; ++round) {
         Plan plan;
-        const bool recordedCut = record.partsTotal > 1 && record.pieceBytes > 0 &&
-                                 static_cast<quint64>(record.pieceBytes) * static_cast<quint64>(record.partsTotal) >=
-                                     archive.size &&
-                                 static_cast<quint64>(record.pieceBytes) * static_cast<quint64>(record.partsTotal - 1) <
-                                     archive.size;
+        const bool recordedCut =
+            record.partsTotal > 1 && record.pieceBytes > 0 &&
+            static_cast<quint64>(record.pieceBytes) * static_cast<quint64>(record.partsTotal) >= archive.size &&
+            static_cast<quint64>(record.pieceBytes) * static_cast<quint64>(record.partsTotal - 1) < archive.size;
         if (recordedCut) {
             plan.count = record.partsTotal; // every later attempt sends the missing pieces of that cut
             plan.pieceBytes = static_cast<quint64>(record.pieceBytes);
@@ -190,7 +189,8 @@ PendingSender::Result PendingSender::sendPieces(PendingReport& report, QString* 
                 return sendNotice(report, reason);
             // Checked against the server as it is now: the most pieces allowed, once.
             plan.count = partsAllowed;
-            plan.pieceBytes = (archive.size + static_cast<quint64>(partsAllowed) - 1) / static_cast<quint64>(partsAllowed);
+            plan.pieceBytes =
+                (archive.size + static_cast<quint64>(partsAllowed) - 1) / static_cast<quint64>(partsAllowed);
         }
         if (!recordedCut && plan.count > 1) {
             // The cut is fixed before its first piece goes out.

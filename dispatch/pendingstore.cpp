@@ -4,7 +4,6 @@
 #include "report/deploymentvalue.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,9 +16,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <dirent.h>
+#include <openssl/evp.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,7 +73,10 @@ QString systemError(int error)
 
 QString hexSha256Of(int fd, qint64 size)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    // OpenSSL's digest: several times the speed of a portable one, on archives of several GiB.
+    const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+        return QString();
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     qint64 offset = 0;
     while (offset < size) {
@@ -81,19 +84,22 @@ QString hexSha256Of(int fd, qint64 size)
                                     static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
+        if (got <= 0 || EVP_DigestUpdate(context.get(), buffer.constData(), static_cast<size_t>(got)) != 1)
             return QString();
-        hash.addData(QByteArray::fromRawData(buffer.constData(), static_cast<int>(got)));
         offset += got;
     }
-    return QString::fromLatin1(hash.result().toHex());
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+        return QString();
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
 }
 
 // An open, locked lock file of a report while it is packed; -1 when another process holds it.
 int lockPacking(const QString& path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
     struct stat info {};
@@ -188,8 +194,8 @@ bool PendingRecord::fromJson(const QJsonObject& json, PendingRecord& record)
 bool isValidMessageId(const QString& messageId)
 {
     static const QString atext = QStringLiteral("[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+");
-    static const QRegularExpression pattern(QStringLiteral("^<%1(\\.%1)*@(%1(\\.%1)*|\\[[\\x21-\\x5a\\x5e-\\x7e]*\\])>$")
-                                                .arg(atext));
+    static const QRegularExpression pattern(
+        QStringLiteral("^<%1(\\.%1)*@(%1(\\.%1)*|\\[[\\x21-\\x5a\\x5e-\\x7e]*\\])>$").arg(atext));
     return messageId.size() <= 250 && pattern.match(messageId).hasMatch();
 }
 
@@ -567,7 +573,8 @@ std::unique_ptr<PendingReport> PendingStore::take(const QString& id)
 int PendingStore::repack(PendingRecord& record, QString* why)
 {
     if (!dumpInFolder(record.dumpFile) || !(plainStateOf(record.dumpFile) == record.dump)) {
-        *why = QStringLiteral("its run ended while packing it, and the dump %1 is gone or changed").arg(record.dumpFile);
+        *why =
+            QStringLiteral("its run ended while packing it, and the dump %1 is gone or changed").arg(record.dumpFile);
         return -1;
     }
     ParamInfo info;
@@ -830,7 +837,8 @@ QByteArray readAllOf(int fd)
 bool PendingStore::reserveSlot(const QString& id, int maxPerHour)
 {
     QDir().mkpath(m_folder);
-    const int fd = refusal().isEmpty() ? openStoreFile(m_folder + QStringLiteral("/sent.log"), nullptr, O_RDWR | O_CREAT) : -1;
+    const int fd =
+        refusal().isEmpty() ? openStoreFile(m_folder + QStringLiteral("/sent.log"), nullptr, O_RDWR | O_CREAT) : -1;
     if (fd < 0)
         return true; // nowhere to count: no limit rather than no reports
     ::flock(fd, LOCK_EX); // short: only this bookkeeping

@@ -205,8 +205,9 @@ bool ReportArchive::pack(HZIP handle, const QString& target, const QByteArray& p
         int error = 0;
         ok = CloseZipZ(zip.release(), &error) == ZR_OK;
         if (!ok)
-            m_error = QStringLiteral("could not write the archive in %1: %2")
-                          .arg(QFileInfo(target).path(), QString::fromLocal8Bit(std::strerror(error != 0 ? error : EIO)));
+            m_error =
+                QStringLiteral("could not write the archive in %1: %2")
+                    .arg(QFileInfo(target).path(), QString::fromLocal8Bit(std::strerror(error != 0 ? error : EIO)));
     }
     // The archive has its final name only when it is complete, and never replaces another.
     const QByteArray final = QFile::encodeName(target);

@@ -77,7 +77,7 @@ struct MailOutcome {
     QString reason;       // why not, in plain words
     quint64 sizeLimit = 0; // refused for its size: the mail must be smaller than this
     bool refusedUnannounced = false; // that limit is only the refused size: the server gave none
-    bool mayHaveArrived = false; // the whole mail was sent, then the answer never came
+    bool mayHaveArrived = false;     // the whole mail was sent, then the answer never came
 };
 // The Message-ID is the same in every attempt of one report, so that a mail sent twice can be
 // recognised; each piece of a report in several mails has its own, made from it.

@@ -14,12 +14,12 @@
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QCryptographicHash>
 #include <QJsonArray>
-#include <QSet>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 

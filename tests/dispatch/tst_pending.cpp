@@ -562,7 +562,8 @@ void tst_Pending::newestIsNeverDropped()
     QCOMPARE(left.last().description, QStringLiteral("new"));
     QVERIFY(QFile::exists(crash.dumpFile));
     QVERIFY(QFile::exists(host.info.dumpFile));
-    QVERIFY(readFile(host.info.dumpDir + QStringLiteral("/pending.log")).contains("the newest report is never dropped"));
+    QVERIFY(
+        readFile(host.info.dumpDir + QStringLiteral("/pending.log")).contains("the newest report is never dropped"));
 }
 
 void tst_Pending::hostileStore_data()
@@ -572,16 +573,26 @@ void tst_Pending::hostileStore_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("action"); // send, prune or litter
     QTest::addColumn<int>("mails");
-    QTest::newRow("archive links to a private file") << "link archive" << "send" << 0;
-    QTest::newRow("archive changed after packing") << "change archive" << "send" << 0;
-    QTest::newRow("record names a private file as its dump") << "dump elsewhere" << "prune" << 0;
-    QTest::newRow("unreadable record names a private file") << "unreadable" << "prune" << 0;
-    QTest::newRow("pending is a link to another folder") << "link folder" << "litter" << 0;
-    QTest::newRow("a foreign archive in pending") << "foreign archive" << "litter" << 0;
-    QTest::newRow("notice folder left by a kill") << "notice folder" << "litter" << 0;
-    QTest::newRow("Message-ID carries a header") << "message id" << "send" << 1;
-    QTest::newRow("records are private") << "mode" << "send" << 1;
-    QTest::newRow("record of an older crashui, without a checksum") << "no checksum" << "send" << 1;
+    QTest::newRow("archive links to a private file") << "link archive"
+                                                     << "send" << 0;
+    QTest::newRow("archive changed after packing") << "change archive"
+                                                   << "send" << 0;
+    QTest::newRow("record names a private file as its dump") << "dump elsewhere"
+                                                             << "prune" << 0;
+    QTest::newRow("unreadable record names a private file") << "unreadable"
+                                                            << "prune" << 0;
+    QTest::newRow("pending is a link to another folder") << "link folder"
+                                                         << "litter" << 0;
+    QTest::newRow("a foreign archive in pending") << "foreign archive"
+                                                  << "litter" << 0;
+    QTest::newRow("notice folder left by a kill") << "notice folder"
+                                                  << "litter" << 0;
+    QTest::newRow("Message-ID carries a header") << "message id"
+                                                 << "send" << 1;
+    QTest::newRow("records are private") << "mode"
+                                         << "send" << 1;
+    QTest::newRow("record of an older crashui, without a checksum") << "no checksum"
+                                                                    << "send" << 1;
 }
 
 void tst_Pending::hostileStore()
@@ -608,7 +619,8 @@ void tst_Pending::hostileStore()
         QJsonObject fields = HostileStore::identityOf(secret);
         fields[QStringLiteral("dumpFile")] = secret;
         fields[QStringLiteral("dumpWhole")] = true;
-        fields[QStringLiteral("created")] = fault == "unreadable" ? QStringLiteral("not a time") : QStringLiteral("2020-01-01T00:00:00.000Z");
+        fields[QStringLiteral("created")] =
+            fault == "unreadable" ? QStringLiteral("not a time") : QStringLiteral("2020-01-01T00:00:00.000Z");
         QVERIFY(HostileStore::editRecord(host.info.dumpDir, id, fields));
     } else if (fault == "link folder" || fault == "foreign archive") {
         const QString other = host.base.filePath(QStringLiteral("other"));
@@ -626,7 +638,8 @@ void tst_Pending::hostileStore()
         HostileStore::ageBy(litter, 600);
     } else if (fault == "mode") {
         struct stat info {};
-        QCOMPARE(::stat(QFile::encodeName(folder + QLatin1Char('/') + id + QStringLiteral(".json")).constData(), &info), 0);
+        QCOMPARE(::stat(QFile::encodeName(folder + QLatin1Char('/') + id + QStringLiteral(".json")).constData(), &info),
+                 0);
         QCOMPARE(info.st_mode & 0777, mode_t(0600));
     } else if (fault == "no checksum") {
         QVERIFY(HostileStore::editRecord(host.info.dumpDir, id, {{QStringLiteral("archiveSha256"), QString()}}));
@@ -688,13 +701,16 @@ void tst_Pending::storeFileIsAFifo()
     later.now = QDateTime::currentDateTimeUtc().addSecs(1);
     PendingStore store(host.info.dumpDir, later.clock());
     const QString secondId = [&] {
-        const std::unique_ptr<PendingReport> second = store.create(crash, QStringLiteral("second"), QStringLiteral("bug@example.com"));
+        const std::unique_ptr<PendingReport> second =
+            store.create(crash, QStringLiteral("second"), QStringLiteral("bug@example.com"));
         return second ? second->record().id : QString();
     }();
     QVERIFY(!secondId.isEmpty());
-    QVERIFY(HostileStore::fifoAt(host.info.dumpDir + QLatin1Char('/') + QString(fifo).replace(QStringLiteral("ID"), first)));
+    QVERIFY(HostileStore::fifoAt(host.info.dumpDir + QLatin1Char('/') +
+                                 QString(fifo).replace(QStringLiteral("ID"), first)));
     if (fifo == "pending.log") // something to log: a report over the count bound
-        HostileStore::editRecord(host.info.dumpDir, first, {{QStringLiteral("created"), QStringLiteral("2020-01-01T00:00:00.000Z")}});
+        HostileStore::editRecord(host.info.dumpDir, first,
+                                 {{QStringLiteral("created"), QStringLiteral("2020-01-01T00:00:00.000Z")}});
     SmtpSink sink;
     QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
     QProcessEnvironment env = programEnvironment();
@@ -729,7 +745,8 @@ void tst_Pending::clockWasAhead()
     } else {
         QByteArray lines;
         for (int i = 0; i < 6; ++i)
-            lines += QByteArray::number(clock.now.addDays(1).toSecsSinceEpoch()) + " other" + QByteArray::number(i) + '\n';
+            lines +=
+                QByteArray::number(clock.now.addDays(1).toSecsSinceEpoch()) + " other" + QByteArray::number(i) + '\n';
         QVERIFY(!writeFile(HostileStore::folder(host.info.dumpDir) + QStringLiteral("/sent.log"), lines).isEmpty());
     }
     report.reset();

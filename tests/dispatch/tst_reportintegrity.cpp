@@ -25,8 +25,8 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -245,9 +245,11 @@ void tst_ReportIntegrity::reasons_data()
     QTest::addColumn<QString>("says");
     QTest::addColumn<QString>("neverSays");
     // A file-size limit stands for a full disk: the same write error, the system's own words.
-    QTest::newRow("archive folder cannot be written") << "file size" << QString::fromLocal8Bit(std::strerror(EFBIG))
-                                                      << "could not read the dump";
-    QTest::newRow("hang-up after the whole report") << "hang-up" << "it may have arrived" << "";
+    QTest::newRow("archive folder cannot be written")
+        << "file size" << QString::fromLocal8Bit(std::strerror(EFBIG)) << "could not read the dump";
+    QTest::newRow("hang-up after the whole report") << "hang-up"
+                                                    << "it may have arrived"
+                                                    << "";
 }
 
 void tst_ReportIntegrity::reasons()
@@ -262,7 +264,7 @@ void tst_ReportIntegrity::reasons()
     Handler handler;
     handler.setOutcome(&outcome);
     if (fault == "file size") {
-        rlimit before {};
+        rlimit before{};
         ::getrlimit(RLIMIT_FSIZE, &before);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         rlimit small = before;
