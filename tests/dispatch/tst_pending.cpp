@@ -4,6 +4,7 @@
 #include "dispatch/handler.h"
 #include "dispatch/pendingsender.h"
 #include "dispatch/pendingstore.h"
+#include "report/restartguard.h"
 #include "tests/tools/archivecheck.h"
 #include "tests/tools/hostilestore.h"
 #include "tests/tools/scriptedsmtpserver.h"
@@ -727,6 +728,7 @@ void tst_Pending::clockWasAhead_data()
     QTest::addColumn<QString>("what");
     QTest::newRow("last attempt a week ahead") << "lastAttempt";
     QTest::newRow("the hour's mails a day ahead") << "sent.log";
+    QTest::newRow("the host restarted a day ahead") << "restart";
 }
 
 void tst_Pending::clockWasAhead()
@@ -734,6 +736,12 @@ void tst_Pending::clockWasAhead()
     QFETCH(QString, what);
     TestHost host;
     TestClock clock;
+    if (what == "restart") {
+        RestartGuard::recordRestart(host.info.dumpDir, clock.now.addDays(1));
+        QVERIFY(RestartGuard::restartedRecently(host.info.dumpDir, clock.now)); // counts as now
+        QVERIFY(!RestartGuard::restartedRecently(host.info.dumpDir, clock.now.addDays(1).addSecs(10)));
+        return;
+    }
     PendingStore store(host.info.dumpDir, clock.clock());
     std::unique_ptr<PendingReport> report = store.create(host.info, QString(), QStringLiteral("bug@example.com"));
     QVERIFY(report);
