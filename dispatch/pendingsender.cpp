@@ -172,6 +172,17 @@ PendingSender::Result PendingSender::sendPieces(PendingReport& report, QString* 
     // A size refusal in this very attempt: only then may the report be declared too large; a
     // limit learnt in an earlier attempt is only where the cut starts.
     bool refusedNow = refusedForSize;
+    if (!refusedForSize && record.sizeLimit > 0 && record.partsTotal <= 1) {
+        // Learnt before: checked against what the server advertises now (a limit only it knows,
+        // never said, stays as learnt).
+        quint64 advertised = 0;
+        if (!advertisedSizeLimit(&advertised, reason))
+            return Result::Failed;
+        if (advertised > 0 && advertised != static_cast<quint64>(record.sizeLimit)) {
+            record.sizeLimit = static_cast<qint64>(advertised);
+            report.save();
+        }
+    }
     for (int round = 0; round < 6; ++round) {
         Plan plan;
         const bool recordedCut =

@@ -17,8 +17,8 @@
 #include <cstring>
 
 #include <dirent.h>
-#include <openssl/evp.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -199,6 +199,28 @@ MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, 
     return outcome;
 }
 
+bool advertisedSizeLimit(quint64* limit, QString* reason)
+{
+    const SmtpSettings settings = SmtpSettings::current();
+    if (!settings.error.isEmpty()) {
+        *reason = settings.error;
+        return false;
+    }
+    try {
+        const MUtils::WinSockHelper socketLayer;
+        SMailer::MailSender sender(utf8(settings.host), utf8(settings.mailbox), utf8(settings.password), settings.port,
+                                   std::chrono::seconds(settings.timeoutSeconds), settings.security,
+                                   QFile::encodeName(settings.caFile).toStdString());
+        *limit = sender.serverSizeLimit();
+        return true;
+    } catch (const SMailer::MailException& e) {
+        *reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
+    } catch (const std::exception& e) {
+        *reason = QString::fromUtf8(e.what());
+    }
+    return false;
+}
+
 quint64 reportMailSize(const OpenArchive& archive, const QString& dumpName, const QString& description,
                        const QString& messageId, const MailPiece& piece)
 {

@@ -83,6 +83,9 @@ struct MailOutcome {
 // recognised; each piece of a report in several mails has its own, made from it.
 MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
                            const QString& messageId, const MailPiece& piece = MailPiece());
+// The size limit the report server advertises now (0: none); false, with why, when it cannot be
+// reached. Logs in and ends the session without sending anything.
+bool advertisedSizeLimit(quint64* limit, QString* reason);
 // The size of that mail on the wire, as the SIZE extension counts it (never smaller than the truth).
 quint64 reportMailSize(const OpenArchive& archive, const QString& dumpName, const QString& description,
                        const QString& messageId, const MailPiece& piece = MailPiece());

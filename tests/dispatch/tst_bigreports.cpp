@@ -73,6 +73,7 @@ private slots:
     void resendKeepsTheCut_data();
     void resendKeepsTheCut();
     void mailboxFullIsNoSizeLimit();
+    void learntLimitCheckedAgain();
     void noticeCarriesTheArchivedLogs();
 };
 
@@ -344,6 +345,25 @@ void tst_BigReports::mailboxFullIsNoSizeLimit()
     QCOMPARE(record.sizeLimit, 0); // nothing learnt: the next attempt sends the report whole
     QVERIFY(!record.tooLarge);
     QCOMPARE(record.attempts, 1);
+}
+
+void tst_BigReports::learntLimitCheckedAgain()
+{
+    // A limit learnt in an attempt long ago; the server now takes far more.
+    TestHost host(QStringLiteral("a_b"), randomBytes(600 * 1024));
+    const QString id = [&] {
+        const std::unique_ptr<PendingReport> report =
+            PendingStore(host.info.dumpDir).create(host.info, QStringLiteral("d"), QStringLiteral("bug@example.com"));
+        return report ? report->record().id : QString();
+    }();
+    QVERIFY(HostileStore::editRecord(host.info.dumpDir, id, {{QStringLiteral("sizeLimit"), QStringLiteral("100000")}}));
+    SmtpSink sink(QStringLiteral("Err.submit7"), QString(), sinkArguments(50000000, false));
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv env = pointMailAt(sink.port(), 10);
+    PendingStore store(host.info.dumpDir);
+    QCOMPARE(PendingSender(store).sendDue(true), 0);
+    QCOMPARE(sink.mails().size(), 1); // whole, in one mail
+    QCOMPARE(SmtpSink::parse(sink.mails().first()).value("subject").toString(), QStringLiteral("bug report : a_b"));
 }
 
 void tst_BigReports::noticeCarriesTheArchivedLogs()
