@@ -7,6 +7,7 @@
 #include "dispatch/smtpsettings.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <memory>
@@ -55,16 +56,35 @@ bool Handler::doMail(const Message& msg, const ParamInfo& info, const std::funct
     ParamInfo chosen = info;
     for (const QString& log : msg.leftOut)
         chosen.logFiles.removeAll(log);
-    std::unique_ptr<PendingCreation> creation = store.start(chosen, msg.description, SmtpSettings::current().mailbox,
-                                                            &reason, packed, msg.shown, msg.leftOut);
     bool kept = false;
     PendingSender sender(store);
-    // Over the hourly limit, or too large and a notice went instead: kept, but nothing failed.
-    const PendingSender::Result result =
-        creation ? sender.sendNew(*creation, &reason, &kept) : PendingSender::Result::Failed;
-    const bool sent = result != PendingSender::Result::Failed;
-    creation.reset(); // released: from here on other processes may send or prune it
-    store.prune(PendingStore::Limits::current());
+    PendingSender::Result result = PendingSender::Result::Failed;
+    QString id = store.idOfDump(info.dumpFile);
+    if (!id.isEmpty()) {
+        // This very dump is pending already (a run before could not send it): that report goes,
+        // rather than a second one of the same dump.
+        const std::unique_ptr<PendingReport> report = store.take(id);
+        kept = true;
+        if (!report)
+            reason = QStringLiteral("the report of this dump is being sent by another process");
+        else
+            result = sender.send(*report, &reason);
+        if (packed)
+            packed();
+    } else {
+        std::unique_ptr<PendingCreation> creation =
+            store.start(chosen, msg.description, SmtpSettings::current().mailbox, &reason, packed, msg.shown, msg.leftOut);
+        if (creation) {
+            id = creation->record().id;
+            result = sender.sendNew(*creation, &reason, &kept);
+        }
+        creation.reset(); // released: from here on other processes may send or prune it
+    }
+    const bool sent = result == PendingSender::Result::Sent || result == PendingSender::Result::Deferred ||
+                      result == PendingSender::Result::TooLarge;
+    store.prune(PendingStore::Limits::current(), id);
+    // Said to be kept only when it still is.
+    kept = kept && !id.isEmpty() && QFileInfo::exists(store.folder() + QLatin1Char('/') + id + QStringLiteral(".json"));
     if (result == PendingSender::Result::Deferred || result == PendingSender::Result::TooLarge)
         qWarning("crashui: the crash report is kept: %s", qPrintable(reason));
     if (!sent) {

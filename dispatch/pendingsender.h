@@ -18,6 +18,7 @@ public:
         Failed,   // an attempt failed: counted in the record
         Deferred, // the hourly limit is reached: kept for later, nothing failed
         TooLarge, // too large even in pieces: the notice was sent, the dump stays pending
+        NotTried, // a deployment value is invalid: nothing was mailed, nothing failed, kept
     };
 
     // Receives one line for each report looked at: "sent ID", "kept ID: why", "dropped ID: why".
@@ -25,8 +26,9 @@ public:
 
     explicit PendingSender(PendingStore& store, Reporter reporter = {});
 
-    // Sends one report now; reason gets why it was not sent.
-    Result send(PendingReport& report, QString* reason);
+    // Sends one report now; reason gets why it was not sent. refusedForSize: the server refused
+    // it for its size in this very attempt already.
+    Result send(PendingReport& report, QString* reason, bool refusedForSize = false);
     // Sends a new report while it is packed: the archive goes out as it is written. When the
     // server's size limit could be exceeded (the limit is below the archive's bound, or the server
     // refused it for its size), the report goes as send() does once it is packed, in pieces if it
@@ -46,7 +48,9 @@ public:
     bool networkFailure() const { return m_networkFailure; }
 
 private:
-    Result sendPieces(PendingReport& report, QString* reason);
+    Result sendPieces(PendingReport& report, QString* reason, bool* mayHaveArrived, bool refusedForSize);
+    // Why nothing may be mailed now (an invalid deployment value); empty when it may.
+    static QString invalidSetting();
     Result sendNotice(PendingReport& report, QString* reason);
 
     PendingStore& m_store;

@@ -12,6 +12,8 @@
 #include <QStringList>
 
 #include <functional>
+
+#include <fcntl.h>
 #include <memory>
 
 // A confirmed report that no server has accepted yet, as kept in ROOT_DIR/dumps/pending: the
@@ -23,15 +25,18 @@ struct PendingRecord {
     QString dumpFile;
     ReportArchive::FileState dump; // the dump as it was packed
     bool dumpWhole = false;        // it did not change while it was packed
-    QString messageId;             // the same in every attempt
+    QString messageId;             // the same in every attempt; a valid msg-id or empty
     QDateTime created;             // UTC
     int attempts = 0;
     QDateTime lastAttempt; // UTC; invalid before the first attempt
     QString lastError;
     qint64 archiveSize = 0;
-    QStringList logFiles;
+    QString archiveSha256;   // hex, of the complete archive; checked before every mail
+    bool packing = false;    // recorded before packing ends: a run killed meanwhile is redone
+    QStringList logFiles;    // as found at confirmation; only used to pack the report again
     qint64 sizeLimit = 0;    // the server's size limit as last learnt; 0 when none is known
     int partsTotal = 0;      // mails the report is split into (0: not split yet)
+    qint64 pieceBytes = 0;   // the archive bytes in each of them, fixed with partsTotal
     QList<int> partsAccepted; // of those, the ones a server accepted
     bool tooLarge = false;   // over the limit even in the most mails allowed: a notice went instead
 
@@ -51,6 +56,9 @@ public:
 
     const PendingRecord& record() const { return m_record; }
     OpenArchive archive() const;
+    // The archive is still the one recorded: a regular file that starts as a ZIP archive, of the
+    // recorded size and SHA-256. False, with why, when it must not be mailed as the report.
+    bool verify(QString* why) const;
 
     // The server accepted the mail: record, archive and (when it is still what was packed) the
     // dump are removed, in that order. The logs are never removed.
@@ -71,9 +79,10 @@ private:
     int m_fd;
 };
 
-// A new pending report while it is packed. Its archive can be mailed while it is written
-// (stream()); it is recorded as pending once complete, before the stream ends, so that a server
-// that accepted the mail accepted a recorded report. The destructor waits for the packing.
+// A new pending report while it is packed. It is recorded (marked as packing) before the mail's
+// first byte, and again once its archive is complete, before the stream ends, so that a server
+// that accepted the mail accepted a recorded report. Its archive can be mailed while it is
+// written (stream()). The destructor waits for the packing.
 class PendingCreation {
 public:
     ~PendingCreation();
@@ -92,10 +101,13 @@ private:
     friend class PendingStore;
     PendingCreation(PendingStore& store, PendingRecord record, const ParamInfo& info);
     bool packed(); // on the packing thread
+    void abandon(); // nothing was packed: the record and the lock go
+    void releaseLock();
 
     PendingStore& m_store;
     PendingRecord m_record;
     ReportArchive m_archive;
+    int m_lockFd = -1; // held while packing: a later run redoes a packing whose holder is gone
 };
 
 // The pending reports of one dumps folder. Records are written atomically (temporary file, flush,
@@ -117,6 +129,9 @@ public:
     explicit PendingStore(const QString& dumpDir, Clock clock = &QDateTime::currentDateTimeUtc);
 
     QString folder() const { return m_folder; }
+    // Why the store cannot be used at all (pending/ is a symbolic link or not a folder); empty
+    // when it can.
+    QString refusal() const;
 
     // Write-ahead: packs the dump and the logs into a new pending report, recorded before any
     // mail starts. Null when it cannot be packed whole (nothing is left behind then); why in error.
@@ -128,20 +143,28 @@ public:
     std::unique_ptr<PendingCreation> start(const ParamInfo& info, const QString& description, const QString& mailbox,
                                            QString* error = nullptr, std::function<void()> onRecorded = {},
                                            const ShownLogs& shown = ShownLogs(), const QStringList& leftOut = QStringList());
-    // The records, oldest first.
+    // The records, oldest first. Only files of this store's own names are read, never through a
+    // link and never a FIFO or a device.
     QList<PendingRecord> list() const;
-    // Locks a report for sending; null when another process holds it or it is gone.
+    // Locks a report for sending; null when another process holds it or it is gone. A report
+    // whose run was killed while packing it is packed again first (its dump unchanged), or
+    // dropped when its dump is gone or changed.
     std::unique_ptr<PendingReport> take(const QString& id);
+    // The pending report of this very dump (same path and identity), if one is recorded.
+    QString idOfDump(const QString& dumpFile) const;
     // Due after n failed attempts when 15 min x 2^(n-1) (at most 24 h) have passed.
     bool isDue(const PendingRecord& record) const;
     static qint64 backoffSeconds(int attempts);
 
     // Drops the oldest reports over the bounds (count, age, total archive size), with their
-    // dumps; a report another process holds is never dropped. Each drop goes to standard error
-    // and to the log. Returns "<id>: <reason>" for each drop.
-    QStringList prune(const Limits& limits);
-    // Removes what a killed run left: temporary archives and archives without a record, when no
-    // process holds them and they are older than a minute.
+    // dumps; a report another process holds is never dropped, nor the newest report (kept: the
+    // id of one just confirmed, else the newest listed), nor by count or size one whose notice
+    // told that its dump is kept. Each drop goes to standard error and to the log. Returns
+    // "<id>: <reason>" for each drop.
+    QStringList prune(const Limits& limits, const QString& kept = QString());
+    // Removes what a killed run left: temporary archives and records, archives without a record
+    // and notice folders, when no process holds them and they are older than a minute. Only
+    // names of this store's own patterns are touched.
     void removeLitter();
 
     // Appends a line to dumps/pending.log, kept under 64 KiB.
@@ -161,7 +184,14 @@ private:
     friend class PendingCreation;
     QString pathOf(const QString& id, const char* suffix) const;
     bool writeRecord(const PendingRecord& record);
+    bool readRecord(const QString& id, PendingRecord& record) const;
     void drop(PendingReport& report, const QString& reason);
+    // Removes the report's dump when it is a plain file directly in the dumps folder, named
+    // *.dmp, with the identity recorded at packing; true when removed.
+    bool removeDump(const PendingRecord& record) const;
+    bool dumpInFolder(const QString& path) const;
+    // Packs a report again whose run was killed while packing; its lock is held.
+    int repack(PendingRecord& record, QString* why);
 
     QString m_dumpDir;
     QString m_folder;
@@ -170,3 +200,8 @@ private:
 
 // The report mail's Message-ID for a new report: "<crashui.<ms>.<random>@<mailbox's domain>>".
 QString newMessageId(const QString& mailbox, const QDateTime& now);
+// A msg-id of RFC 5322 ("<" dot-atom-text "@" dot-atom-text or a no-fold literal ">").
+bool isValidMessageId(const QString& messageId);
+// Opens a file of the store for reading: never through a symbolic link, never blocking, only a
+// regular file of this user. -1, with why, otherwise.
+int openStoreFile(const QString& path, QString* why = nullptr, int flags = O_RDONLY);

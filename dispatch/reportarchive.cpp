@@ -188,18 +188,31 @@ bool ReportArchive::pack(HZIP handle, const QString& target, const QByteArray& p
     bool ok = true;
     for (int i = 0; ok && i < sources.size(); ++i) {
         const Source& source = sources.at(i);
-        const bool added =
-            ZipAddUpTo(zip.get(), wide(source.entry).c_str(), wide(source.path).c_str(), source.maxBytes) == ZR_OK;
-        if (!added && withDump && i == 0) {
-            m_error = QStringLiteral("could not read the dump %1").arg(m_info.dumpFile);
+        const ZRESULT added =
+            ZipAddUpTo(zip.get(), wide(source.entry).c_str(), wide(source.path).c_str(), source.maxBytes);
+        if (added == ZR_WRITE) {
+            // The archive's own folder failed, whichever entry was being added: the system says why.
+            m_error = QStringLiteral("could not write the archive in %1: %2")
+                          .arg(QFileInfo(target).path(), QString::fromLocal8Bit(std::strerror(ZipErrno(zip.get()))));
             ok = false;
+        } else if (added != ZR_OK && withDump && i == 0) {
+            m_error = QStringLiteral("could not read the dump %1").arg(m_info.dumpFile);
+            if (added == ZR_READ)
+                m_error += QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(ZipErrno(zip.get())));
+            ok = false;
+        } else if (added != ZR_OK && added != ZR_NOTFOUND) {
+            ok = false; // half a log is in the archive: it cannot be completed
+            m_error = QStringLiteral("could not read the log %1: %2")
+                          .arg(source.path, QString::fromLocal8Bit(std::strerror(ZipErrno(zip.get()))));
         }
     }
     if (ok) {
-        ok = CloseZipZ(zip.release()) == ZR_OK;
+        int error = 0;
+        ok = CloseZipZ(zip.release(), &error) == ZR_OK;
         if (!ok)
-            m_error = QStringLiteral("could not write the archive in %1 (disk full or a file-size limit?)")
-                          .arg(QFileInfo(target).path());
+            m_error =
+                QStringLiteral("could not write the archive in %1: %2")
+                    .arg(QFileInfo(target).path(), QString::fromLocal8Bit(std::strerror(error != 0 ? error : EIO)));
     }
     // The archive has its final name only when it is complete, and never replaces another.
     const QByteArray final = QFile::encodeName(target);

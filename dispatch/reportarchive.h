@@ -54,6 +54,8 @@ public:
 
     // The packed archive: open (read-only), locked; the caller closes it.
     int takeDescriptor();
+    // The same, still owned by the archive: -1 before it is packed.
+    int descriptor() const { return m_fd; }
     quint64 size() const { return m_size; }
     // The name the archive is mailed under: NAME.rar, whatever it is called on disk.
     QString attachmentName() const { return m_reportName + QStringLiteral(".rar"); }

@@ -65,7 +65,7 @@ QString pieceText(const QString& dumpName, const QString& description, const Ope
         return description;
     QStringList names;
     for (int i = 1; i <= piece.count; ++i)
-        names << pieceName(archive, {i, piece.count});
+        names << pieceName(archive, {i, piece.count, 0, QString()});
     const QString note =
         QStringLiteral("This crash report is too large for one mail and comes in %1 mails; this is mail %2.\n"
                        "Join the attachments of all %1 in order to get %3:\n"
@@ -105,10 +105,13 @@ ReportMail::ReportMail(const QString& mailbox, const QString& dumpName, const QS
         const std::string subject = subjectFor(dumpName) + " (" + std::to_string(piece.index) + "/" +
                                     std::to_string(piece.count) + ")";
         m_info.setSubject(subject);
+        if (!piece.archiveSha256.isEmpty())
+            m_info.addHeader("X-Crashui-Archive-SHA256", piece.archiveSha256.toStdString());
         if (!messageId.isEmpty()) {
             m_info.addHeader("X-Crashui-Report", messageId.toStdString());
             QString own = messageId;
-            own.insert(own.lastIndexOf(QLatin1Char('@')), QStringLiteral(".part%1").arg(piece.index));
+            own.insert(own.lastIndexOf(QLatin1Char('@')),
+                       QStringLiteral(".part%1of%2.%3").arg(piece.index).arg(piece.count).arg(piece.pieceBytes));
             m_info.setMessageId(own.toStdString());
         }
     } else if (!messageId.isEmpty()) {
@@ -150,6 +153,12 @@ bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
                                    login ? utf8(settings.password) : std::string(), settings.port,
                                    std::chrono::seconds(settings.timeoutSeconds), settings.security,
                                    QFile::encodeName(settings.caFile).toStdString(), settings.auth);
+        // Looked at while a failure unwinds, before the sender goes.
+        struct EndWatch {
+            const SMailer::MailSender& sender;
+            MailOutcome& outcome;
+            ~EndWatch() { outcome.mayHaveArrived = !outcome.sent && sender.endOfDataSent(); }
+        } watch{sender, outcome};
         sender.setMail(&mail.wrapper());
         sender.sendMail();
         outcome.sent = true;
@@ -160,6 +169,8 @@ bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
     } catch (const SMailer::MailException& e) {
         outcome.reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
         outcome.networkFailure = e.network();
+        if (outcome.mayHaveArrived)
+            outcome.reason += QStringLiteral("; it may have arrived");
     } catch (const std::exception& e) {
         outcome.reason = QString::fromUtf8(e.what());
     } catch (...) {
@@ -198,6 +209,28 @@ MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, 
         outcome.reason = settings.withoutCredentials(QString::fromUtf8(e.what()));
     }
     return outcome;
+}
+
+bool advertisedSizeLimit(quint64* limit, QString* reason)
+{
+    const SmtpSettings settings = SmtpSettings::current();
+    if (!settings.error.isEmpty()) {
+        *reason = settings.error;
+        return false;
+    }
+    try {
+        const MUtils::WinSockHelper socketLayer;
+        SMailer::MailSender sender(utf8(settings.host), utf8(settings.mailbox), utf8(settings.password), settings.port,
+                                   std::chrono::seconds(settings.timeoutSeconds), settings.security,
+                                   QFile::encodeName(settings.caFile).toStdString());
+        *limit = sender.serverSizeLimit();
+        return true;
+    } catch (const SMailer::MailException& e) {
+        *reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
+    } catch (const std::exception& e) {
+        *reason = QString::fromUtf8(e.what());
+    }
+    return false;
 }
 
 quint64 reportMailSize(const OpenArchive& archive, const QString& dumpName, const QString& description,

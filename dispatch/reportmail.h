@@ -29,10 +29,14 @@ struct OpenArchive {
 
 // One mail of a report that goes out in several: the attachment is the piece NAME.rar.00k, the
 // subject ends with " (k/n)", the text tells how to join the pieces, and every mail names the
-// report's Message-ID in a header of its own (X-Crashui-Report).
+// report's Message-ID in a header of its own (X-Crashui-Report) and the joined archive's SHA-256
+// in another (X-Crashui-Archive-SHA256). A piece's own Message-ID names its cut (index, count and
+// piece size), so that a different byte range never goes out under an ID used before.
 struct MailPiece {
     int index = 1;
     int count = 1;
+    quint64 pieceBytes = 0;
+    QString archiveSha256;
 };
 
 class ReportMail {
@@ -77,11 +81,15 @@ struct MailOutcome {
     quint64 sizeLimit = 0; // refused for its size: the mail must be smaller than this
     bool refusedUnannounced = false; // that limit is only the refused size: the server gave none
     bool networkFailure = false;     // the network failed it (name, connection, time-out), not the server
+    bool mayHaveArrived = false;     // the whole mail was sent, then the answer never came
 };
 // The Message-ID is the same in every attempt of one report, so that a mail sent twice can be
 // recognised; each piece of a report in several mails has its own, made from it.
 MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
                            const QString& messageId, const MailPiece& piece = MailPiece());
+// The size limit the report server advertises now (0: none); false, with why, when it cannot be
+// reached. Logs in and ends the session without sending anything.
+bool advertisedSizeLimit(quint64* limit, QString* reason);
 // The size of that mail on the wire, as the SIZE extension counts it (never smaller than the truth).
 quint64 reportMailSize(const OpenArchive& archive, const QString& dumpName, const QString& description,
                        const QString& messageId, const MailPiece& piece = MailPiece());

@@ -22,6 +22,8 @@ struct HZIP__ {
     std::string temporary;
     std::unique_ptr<ZipStreamWriter> writer;
     bool failed = false;
+    int writeErrno = 0; // why the archive file could not be written
+    int error = 0;      // why the last ZipAdd failed
     std::function<void(std::uint64_t)> progress;
 
     ~HZIP__()
@@ -75,8 +77,10 @@ HZIP CreateZip(const wchar_t* path, const char* /*password: reports are not encr
     HZIP__* const handle = zip.get();
     zip->writer = std::make_unique<ZipStreamWriter>(
         [handle](const char* data, std::size_t size) {
-            if (!writeAll(handle->fd, data, size))
+            if (!writeAll(handle->fd, data, size)) {
+                handle->writeErrno = errno != 0 ? errno : EIO;
                 return false;
+            }
             if (handle->progress)
                 handle->progress(handle->writer->bytesWritten() + size);
             return true;
@@ -125,20 +129,44 @@ ZRESULT ZipAddUpTo(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath
     ::close(fd);
     if (!added) {
         zip->failed = true; // half an entry is in the stream: the archive cannot be completed
-        return ZR_WRITE;
+        zip->error = zip->writeErrno != 0 ? zip->writeErrno : (zip->writer->error() != 0 ? zip->writer->error() : EIO);
+        return zip->writeErrno != 0 ? ZR_WRITE : ZR_READ;
     }
     return ZR_OK;
 }
 
-ZRESULT CloseZipZ(HZIP zip)
+int ZipErrno(HZIP zip)
+{
+    return zip ? zip->error : 0;
+}
+
+ZRESULT CloseZipZ(HZIP zip, int* error)
 {
     if (!zip)
         return ZR_ARGS;
     std::unique_ptr<HZIP__> owner(zip);
-    bool ok = !zip->failed && zip->writer->finish() && ::fsync(zip->fd) == 0;
-    ok = ::close(zip->fd) == 0 && ok;
+    int failure = zip->failed ? zip->error : 0;
+    bool ok = !zip->failed;
+    if (ok && !zip->writer->finish()) {
+        ok = false;
+        failure = zip->writeErrno != 0 ? zip->writeErrno : EIO;
+    }
+    if (ok && ::fsync(zip->fd) != 0) {
+        ok = false;
+        failure = errno;
+    }
+    if (::close(zip->fd) != 0 && ok) {
+        ok = false;
+        failure = errno;
+    }
     zip->fd = -1;
-    if (ok && ::rename(zip->temporary.c_str(), zip->target.c_str()) == 0)
+    if (ok && ::rename(zip->temporary.c_str(), zip->target.c_str()) != 0) {
+        ok = false;
+        failure = errno;
+    }
+    if (error)
+        *error = failure;
+    if (ok)
         return ZR_OK;
     ::unlink(zip->temporary.c_str());
     return ZR_WRITE;

@@ -19,6 +19,7 @@ using ZRESULT = std::uint32_t;
 constexpr ZRESULT ZR_OK = 0x00000000;      // success
 constexpr ZRESULT ZR_NOTFOUND = 0x00000500; // a source file is missing, unreadable or not a file
 constexpr ZRESULT ZR_WRITE = 0x00000400;   // the archive could not be written or completed
+constexpr ZRESULT ZR_READ = 0x00000600;    // a source file could not be read to its end
 constexpr ZRESULT ZR_ARGS = 0x00010000;    // a null handle or a null argument
 constexpr ZRESULT ZR_FAILED = 0x00070000;  // the archive library refused the operation
 
@@ -41,8 +42,10 @@ int ZipOpenReader(HZIP zip);
 void ZipSetProgress(HZIP zip, std::function<void(std::uint64_t written)> progress);
 
 // Completes the archive and releases the handle (also on failure). ZR_OK only when the archive
-// file is complete at its path.
-ZRESULT CloseZipZ(HZIP zip);
+// file is complete at its path. error, when given, gets the errno of the failure (0 if none).
+ZRESULT CloseZipZ(HZIP zip, int* error = nullptr);
+// The errno of the failed read (ZR_READ) or write (ZR_WRITE) of the last ZipAdd; 0 if none.
+int ZipErrno(HZIP zip);
 
 // Abandons the archive and releases the handle: nothing is written, the path stays as it was.
 void DiscardZip(HZIP zip);

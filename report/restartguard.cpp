@@ -43,7 +43,12 @@ bool restartedRecently(const QString& dumpDir, const QDateTime& now)
     if (!ok)
         return false;
     const qint64 since = now.toSecsSinceEpoch() - restarted;
-    return since >= 0 && since < seconds;
+    if (since < 0) {
+        // Stamped while the clock was ahead: counted from now, so the guard ends on time.
+        recordRestart(dumpDir, now);
+        return true;
+    }
+    return since < seconds;
 }
 
 } // namespace RestartGuard

@@ -101,9 +101,15 @@ MailSender::~MailSender()
 
 void MailSender::tooLargeIf(const ReplyReader::Reply& reply)
 {
-    // 552, or the enhanced code 5.3.4, whatever the basic code: the mail is over a size limit.
-    const bool tooLarge = reply.code == "552" || reply.text.find(" 5.3.4") != std::string::npos ||
-                          reply.text.find("-5.3.4") != std::string::npos;
+    // The enhanced code 5.3.4, whatever the basic code: the mail is over a size limit. A bare 552
+    // (no enhanced code) says so only from a server that gave no limit of its own, or one the mail
+    // is over; 552 5.2.2 (mailbox full) and the other enhanced codes are not about this mail's size.
+    const bool sizeCode =
+        reply.text.find(" 5.3.4") != std::string::npos || reply.text.find("-5.3.4") != std::string::npos;
+    const bool enhanced =
+        reply.text.size() >= 9 && reply.text[4] >= '2' && reply.text[4] <= '5' && reply.text[5] == '.';
+    const bool tooLarge =
+        sizeCode || (reply.code == "552" && !enhanced && (sizeLimit == 0 || mail->wireSize() > sizeLimit));
     if (!tooLarge)
         return;
     // The limit is the advertised one when there is one; else the refused size bounds it.
@@ -384,7 +390,10 @@ void MailSender::sendEnd()
         failNetwork(ErrorMessage::getInstance().request(SendEnd), tooSlow());
     sock().stopLowSpeedLimit();
     const auto wait = finalReplyTimeout > timeout ? finalReplyTimeout : timeout;
+    endSent = true;
+    at("the report", "waiting for the answer to the whole report");
     const ReplyReader::Reply reply = readReply("250", std::chrono::steady_clock::now() + wait);
+    endSent = false;
     broken = false;
     if (reply.code != "250") {
         tooLargeIf(reply);

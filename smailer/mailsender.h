@@ -50,6 +50,8 @@ public:
     void sendMail();
     // The server's size limit from its EHLO reply; 0 when it gave none.
     std::uint64_t serverSizeLimit() const { return sizeLimit; }
+    // The whole mail was sent and the server's answer to it never came: it may have arrived.
+    bool endOfDataSent() const { return endSent; }
 
     // The wait for the reply to the end of the data starts when the last byte has left this
     // machine, and lasts the recommended ten minutes of RFC 5321 section 4.5.3.2 (or the time-out,
@@ -109,6 +111,7 @@ private:
     ReplyReader reader;
     DataFilter filter;
     bool broken = false; // the dialogue is out of step or the connection is gone: no QUIT
+    bool endSent = false; // the whole mail is on its way, its answer has not come
     std::chrono::milliseconds finalReplyTimeout = kFinalReplyTimeout;
     const char* step = "greeting";
     const char* activity = "waiting for its greeting";

@@ -9,14 +9,17 @@
 #include "smailer/mailexception.h"
 #include "smailer/mailsender.h"
 #include "tests/tools/archivecheck.h"
+#include "tests/tools/hostilestore.h"
 #include "tests/tools/scriptedsmtpserver.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -67,6 +70,11 @@ private slots:
     void tooManyPartsSendsANotice();
     void hourlyLimit();
     void packedFirstWhenItMightNotFit();
+    void resendKeepsTheCut_data();
+    void resendKeepsTheCut();
+    void mailboxFullIsNoSizeLimit();
+    void learntLimitCheckedAgain();
+    void noticeCarriesTheArchivedLogs();
 };
 
 void tst_BigReports::sizeIsTheWireSize()
@@ -276,6 +284,121 @@ void tst_BigReports::packedFirstWhenItMightNotFit()
     QCOMPARE(mail.value("parts").toArray().at(1).toObject().value("filename").toString(), QStringLiteral("a_b.rar"));
     QCOMPARE(ArchiveCheck::of(attachment).entries.first().sha256, dumpHash);
     QVERIFY(!QFile::exists(host.info.dumpFile));
+}
+
+void tst_BigReports::resendKeepsTheCut_data()
+{
+    // The dialog's run and a timer's resend run in different environments.
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("another mailbox") << QByteArray("CRASHUI_MAILBOX")
+                                     << QByteArray("a.much.longer.mailbox.for.crash.reports@reports.example.com");
+    QTest::newRow("more parts allowed") << QByteArray("CRASHUI_MAX_PARTS") << QByteArray("999");
+}
+
+void tst_BigReports::resendKeepsTheCut()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(QByteArray, value);
+    TestHost host(QStringLiteral("a_b"), randomBytes(600 * 1024));
+    QTemporaryDir out;
+    QStringList pieces;
+    {
+        // Takes the first piece, then is gone.
+        ScriptedSmtpServer server(advertising(350000), 0, 2);
+        const ScopedEnv env = pointMailAt(server.port(), 3);
+        QVERIFY(!Handler().doMail(sendChoice(QStringLiteral("once")), host.info));
+        QVERIFY(server.waitForClientGone(10000));
+        pieces << writeFile(out.filePath(QStringLiteral("1.eml")), QByteArray::fromStdString(server.message()));
+    }
+    SmtpSink sink(QStringLiteral("Err.submit7"), QString(), sinkArguments(350000, false));
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    ScopedEnv env = pointMailAt(sink.port(), 10);
+    env.set(variable.constData(), value);
+    PendingStore store(host.info.dumpDir);
+    QCOMPARE(PendingSender(store).sendDue(true), 0);
+    pieces << sink.mails();
+    QCOMPARE(pieces.size(), 3);
+    const QString joined = out.filePath(QStringLiteral("joined.zip"));
+    QVERIFY(joinAttachments(pieces, joined, out));
+    QVERIFY(ArchiveCheck::of(joined).allReadersOk());
+    QSet<QString> ids;
+    for (const QString& piece : pieces) {
+        const QJsonObject mail = SmtpSink::parse(piece);
+        ids << mail.value("message_id").toString();
+        QCOMPARE(mail.value("archive_sha256").toString().toLatin1(), ArchiveCheck::sha256Of(joined));
+    }
+    QCOMPARE(ids.size(), 3);
+}
+
+void tst_BigReports::mailboxFullIsNoSizeLimit()
+{
+    TestHost host(QStringLiteral("a_b"), randomBytes(100 * 1024));
+    ScriptedSmtpServer server({{"END", ScriptedSmtpServer::reply("552 5.2.2 mailbox full\r\n")}}, 0, 3);
+    const ScopedEnv env = pointMailAt(server.port(), 5);
+    DispatchOutcome outcome;
+    Handler handler;
+    handler.setOutcome(&outcome);
+    QVERIFY(!handler.doMail(sendChoice(), host.info));
+    QVERIFY2(outcome.reason().contains(QStringLiteral("mailbox full")), qPrintable(outcome.reason()));
+    const PendingRecord record = PendingStore(host.info.dumpDir).list().value(0);
+    QCOMPARE(record.sizeLimit, 0); // nothing learnt: the next attempt sends the report whole
+    QVERIFY(!record.tooLarge);
+    QCOMPARE(record.attempts, 1);
+}
+
+void tst_BigReports::learntLimitCheckedAgain()
+{
+    // A limit learnt in an attempt long ago; the server now takes far more.
+    TestHost host(QStringLiteral("a_b"), randomBytes(600 * 1024));
+    const QString id = [&] {
+        const std::unique_ptr<PendingReport> report =
+            PendingStore(host.info.dumpDir).create(host.info, QStringLiteral("d"), QStringLiteral("bug@example.com"));
+        return report ? report->record().id : QString();
+    }();
+    QVERIFY(HostileStore::editRecord(host.info.dumpDir, id, {{QStringLiteral("sizeLimit"), QStringLiteral("100000")}}));
+    SmtpSink sink(QStringLiteral("Err.submit7"), QString(), sinkArguments(50000000, false));
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv env = pointMailAt(sink.port(), 10);
+    PendingStore store(host.info.dumpDir);
+    QCOMPARE(PendingSender(store).sendDue(true), 0);
+    QCOMPARE(sink.mails().size(), 1); // whole, in one mail
+    QCOMPARE(SmtpSink::parse(sink.mails().first()).value("subject").toString(), QStringLiteral("bug report : a_b"));
+}
+
+void tst_BigReports::noticeCarriesTheArchivedLogs()
+{
+    TestHost host(QStringLiteral("a_b"), randomBytes(600 * 1024));
+    const QByteArray archivedLog("the log as it was at the crash\n");
+    writeFile(host.info.logFiles.first(), archivedLog);
+    const QString secret = writeFile(host.base.filePath(QStringLiteral("private/id_key")), "TOP SECRET\n");
+    QString id;
+    {
+        ScriptedSmtpServer server({{"CONNECT", ScriptedSmtpServer::reply("421 not now\r\n")}});
+        const ScopedEnv env = pointMailAt(server.port(), 3);
+        QVERIFY(!Handler().doMail(sendChoice(QStringLiteral("big")), host.info));
+        id = PendingStore(host.info.dumpDir).list().value(0).id;
+    }
+    // The record now names another file as a log, and the host's log has moved on.
+    QVERIFY(HostileStore::editRecord(host.info.dumpDir, id, {{QStringLiteral("logFiles"), QJsonArray{secret}}}));
+    writeFile(host.info.logFiles.first(), "written after the report was confirmed\n");
+    SmtpSink sink(QStringLiteral("Err.submit7"), QString(), sinkArguments(350000, false));
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    ScopedEnv env = pointMailAt(sink.port(), 10);
+    env.set("CRASHUI_MAX_PARTS", "2");
+    PendingStore store(host.info.dumpDir);
+    const qint64 archiveSize = store.list().value(0).archiveSize;
+    QStringList lines;
+    QCOMPARE(PendingSender(store, [&](const QString& line) { lines << line; }).sendDue(true), 1);
+    QCOMPARE(sink.mails().size(), 1);
+    QTemporaryDir out;
+    const QString attachment = out.filePath(QStringLiteral("logs.zip"));
+    SmtpSink::parse(sink.mails().first(), attachment);
+    const ArchiveCheck check = ArchiveCheck::of(attachment);
+    QCOMPARE(check.names(), (QStringList{QStringLiteral("app_b.log"), QStringLiteral("svc_b.log")}));
+    QCOMPARE(check.entries.first().sha256, QCryptographicHash::hash(archivedLog, QCryptographicHash::Sha256).toHex());
+    // The reason quotes the report's size, not the notice's.
+    QVERIFY2(lines.value(0).contains(QStringLiteral("(%1 bytes)").arg(archiveSize)), qPrintable(lines.value(0)));
 }
 
 QTEST_GUILESS_MAIN(tst_BigReports)

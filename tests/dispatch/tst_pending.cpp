@@ -4,7 +4,9 @@
 #include "dispatch/handler.h"
 #include "dispatch/pendingsender.h"
 #include "dispatch/pendingstore.h"
+#include "report/restartguard.h"
 #include "tests/tools/archivecheck.h"
+#include "tests/tools/hostilestore.h"
 #include "tests/tools/scriptedsmtpserver.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
@@ -21,6 +23,7 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -74,7 +77,7 @@ QString binary()
 }
 
 Run runCrashui(const QStringList& arguments, const QProcessEnvironment& env = programEnvironment(),
-               const QString& wrapper = QString())
+               const QString& wrapper = QString(), int timeoutMs = 120000)
 {
     QProcess process;
     process.setProcessEnvironment(env);
@@ -83,7 +86,7 @@ Run runCrashui(const QStringList& arguments, const QProcessEnvironment& env = pr
     else
         process.start(wrapper, QStringList{QStringLiteral("-f"), QStringLiteral("+16m"), binary()} + arguments);
     Run run;
-    if (!process.waitForFinished(120000)) {
+    if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished();
         return run;
@@ -137,6 +140,18 @@ private slots:
     void killedWhileSending_data();
     void killedWhileSending();
     void killedWhilePacking();
+    void newestIsNeverDropped_data();
+    void newestIsNeverDropped();
+    void hostileStore_data();
+    void hostileStore();
+    void storeFileIsAFifo_data();
+    void storeFileIsAFifo();
+    void clockWasAhead_data();
+    void clockWasAhead();
+    void invalidHourlyLimit_data();
+    void invalidHourlyLimit();
+    void sameDumpConfirmedTwice();
+    void relativeRootResentFromElsewhere();
 };
 
 void tst_Pending::initTestCase()
@@ -487,19 +502,341 @@ void tst_Pending::killedWhilePacking()
     QTRY_VERIFY_WITH_TIMEOUT(!QDir(pending).entryList({QStringLiteral("*.rar.*")}, QDir::Files).isEmpty(), 60000);
     ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
     QVERIFY(process.waitForFinished(10000));
-    QVERIFY(PendingStore(host.info.dumpDir).list().isEmpty()); // no report rather than half of one
+    // The report was recorded before its mail started: the description and the Message-ID are
+    // kept, marked as being packed.
+    const QList<PendingRecord> left = PendingStore(host.info.dumpDir).list();
+    QCOMPARE(left.size(), 1);
+    QVERIFY(left.first().packing);
+    QCOMPARE(left.first().dumpFile, host.info.dumpFile);
     QVERIFY(QFile::exists(host.info.dumpFile));
 
-    // What the killed run left is removed by a later run once it is a minute old.
+    // What the killed run left is removed by a later run once it is a minute old; that run packs
+    // the unchanged dump again and sends it as the same report.
     for (const QString& name : QDir(pending).entryList(QDir::Files)) {
         const timeval old{time(nullptr) - 120, 0};
         const timeval times[2] = {old, old};
         ::utimes(QFile::encodeName(pending + QLatin1Char('/') + name).constData(), times);
     }
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv up = mailEnvironment(env, sink.port());
     const Run run = runCrashui({QStringLiteral("--send-pending"), host.root}, env);
     QCOMPARE(run.exitCode, 0);
-    // (The hour's count in sent.log keeps the attempt: the mail had started with the packing.)
-    QCOMPARE(QDir(pending).entryList({QStringLiteral("*.rar*"), QStringLiteral("*.json")}, QDir::Files), QStringList());
+    QCOMPARE(run.out, QStringLiteral("sent %1\n").arg(left.first().id));
+    QCOMPARE(sink.mails().size(), 1);
+    QCOMPARE(SmtpSink::parse(sink.mails().first()).value("message_id").toString(), left.first().messageId);
+    QVERIFY(!QFile::exists(host.info.dumpFile));
+    QCOMPARE(QDir(pending).entryList({QStringLiteral("*.rar*"), QStringLiteral("*.json*"), QStringLiteral("*.lock")},
+                                     QDir::Files),
+             QStringList());
+}
+
+void tst_Pending::newestIsNeverDropped_data()
+{
+    QTest::addColumn<bool>("olderNoticeSent"); // an older report whose notice said its dump is kept
+    QTest::newRow("alone over the size bound") << false;
+    QTest::newRow("beside a report whose notice keeps its dump") << true;
+}
+
+void tst_Pending::newestIsNeverDropped()
+{
+    QFETCH(bool, olderNoticeSent);
+    TestHost host(QStringLiteral("a_b"), randomBytes(1536 * 1024, 1));
+    QString older;
+    if (olderNoticeSent) {
+        older = pendingReport(host, -1);
+        QVERIFY(HostileStore::editRecord(host.info.dumpDir, older, {{QStringLiteral("tooLarge"), true}}));
+    }
+    const ParamInfo crash = nextCrash(host, QStringLiteral("c_d"), QStringLiteral("y.dmp"), 2, 1536 * 1024);
+    DispatchOutcome outcome;
+    {
+        ScopedEnv env = pointMailAt(deadPort(), 5);
+        env.set("CRASHUI_PENDING_MAX_MIB", "1");
+        Handler handler;
+        handler.setOutcome(&outcome);
+        QVERIFY(!handler.doMail(sendChoice(QStringLiteral("new")), crash));
+    }
+    // The box says "kept", and it is: the new report, and the dump the notice said was kept.
+    QVERIFY(outcome.kept());
+    const QList<PendingRecord> left = PendingStore(host.info.dumpDir).list();
+    QCOMPARE(left.size(), olderNoticeSent ? 2 : 1);
+    QCOMPARE(left.last().description, QStringLiteral("new"));
+    QVERIFY(QFile::exists(crash.dumpFile));
+    QVERIFY(QFile::exists(host.info.dumpFile));
+    QVERIFY(
+        readFile(host.info.dumpDir + QStringLiteral("/pending.log")).contains("the newest report is never dropped"));
+}
+
+void tst_Pending::hostileStore_data()
+{
+    // What someone who can write ROOT/dumps/pending leaves there; then a resend, the bounds or the
+    // clean-up run. A private file of the user's beside the host must never be mailed or removed.
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("action"); // send, prune or litter
+    QTest::addColumn<int>("mails");
+    QTest::newRow("archive links to a private file") << "link archive"
+                                                     << "send" << 0;
+    QTest::newRow("archive changed after packing") << "change archive"
+                                                   << "send" << 0;
+    QTest::newRow("record names a private file as its dump") << "dump elsewhere"
+                                                             << "prune" << 0;
+    QTest::newRow("unreadable record names a private file") << "unreadable"
+                                                            << "prune" << 0;
+    QTest::newRow("pending is a link to another folder") << "link folder"
+                                                         << "litter" << 0;
+    QTest::newRow("a foreign archive in pending") << "foreign archive"
+                                                  << "litter" << 0;
+    QTest::newRow("notice folder left by a kill") << "notice folder"
+                                                  << "litter" << 0;
+    QTest::newRow("Message-ID carries a header") << "message id"
+                                                 << "send" << 1;
+    QTest::newRow("records are private") << "mode"
+                                         << "send" << 1;
+    QTest::newRow("record of an older crashui, without a checksum") << "no checksum"
+                                                                    << "send" << 1;
+}
+
+void tst_Pending::hostileStore()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, action);
+    QFETCH(int, mails);
+    TestHost host(QStringLiteral("a_b"), randomBytes(40 * 1024, 1));
+    // Larger than the report's archive: a mail that followed a link to it would carry a whole archive's worth.
+    const QByteArray secretText = QByteArray("TOP SECRET: the user's private key\n") + patternBytes(256 * 1024);
+    const QString secret = writeFile(host.base.filePath(QStringLiteral("private/id_key")), secretText);
+    const QString id = pendingReport(host, -1);
+    const QString folder = HostileStore::folder(host.info.dumpDir);
+    const QString archive = folder + QLatin1Char('/') + id + QStringLiteral(".rar");
+    QString foreign; // a file that is not crashui's: it must stay
+    QString litter;  // crashui's own leftover: it must go
+    if (fault == "link archive") {
+        QVERIFY(HostileStore::linkAt(archive, secret));
+    } else if (fault == "change archive") {
+        QByteArray bytes = readFile(archive);
+        bytes[bytes.size() / 2] = static_cast<char>(bytes.at(bytes.size() / 2) ^ 0x55);
+        QVERIFY(!writeFile(archive, bytes).isEmpty());
+    } else if (fault == "dump elsewhere" || fault == "unreadable") {
+        QJsonObject fields = HostileStore::identityOf(secret);
+        fields[QStringLiteral("dumpFile")] = secret;
+        fields[QStringLiteral("dumpWhole")] = true;
+        fields[QStringLiteral("created")] =
+            fault == "unreadable" ? QStringLiteral("not a time") : QStringLiteral("2020-01-01T00:00:00.000Z");
+        QVERIFY(HostileStore::editRecord(host.info.dumpDir, id, fields));
+    } else if (fault == "link folder" || fault == "foreign archive") {
+        const QString other = host.base.filePath(QStringLiteral("other"));
+        foreign = writeFile(other + QStringLiteral("/backup.rar"), secretText);
+        if (fault == "link folder") {
+            QVERIFY(QDir(folder).removeRecursively());
+            QVERIFY(HostileStore::linkAt(folder, other));
+        } else {
+            foreign = writeFile(folder + QStringLiteral("/backup.rar"), secretText);
+        }
+        HostileStore::ageBy(foreign, 600);
+    } else if (fault == "notice folder") {
+        litter = folder + QStringLiteral("/notice-Ab12Cd");
+        writeFile(litter + QStringLiteral("/logs/app_b.log"), "log");
+        HostileStore::ageBy(litter, 600);
+    } else if (fault == "mode") {
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(folder + QLatin1Char('/') + id + QStringLiteral(".json")).constData(), &info),
+                 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0600));
+    } else if (fault == "no checksum") {
+        QVERIFY(HostileStore::editRecord(host.info.dumpDir, id, {{QStringLiteral("archiveSha256"), QString()}}));
+    } else if (fault == "message id") {
+        QVERIFY(HostileStore::editRecord(host.info.dumpDir, id,
+                                         {{QStringLiteral("messageId"), "<a@b>\r\nBcc: victim@example.com"}}));
+    }
+
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv env = pointMailAt(sink.port(), 5);
+    PendingStore store(host.info.dumpDir);
+    if (action == "send")
+        PendingSender(store).sendDue(true);
+    else if (action == "prune")
+        store.prune(PendingStore::Limits::current());
+    else
+        store.removeLitter();
+
+    QCOMPARE(sink.mails().size(), mails);
+    QTemporaryDir out;
+    for (const QString& mail : sink.mails()) {
+        const QString attachment = out.filePath(QStringLiteral("attachment"));
+        SmtpSink::parse(mail, attachment);
+        QVERIFY(!readFile(attachment).contains("TOP SECRET"));
+    }
+    QCOMPARE(readFile(secret), secretText);
+    if (!foreign.isEmpty())
+        QVERIFY(QFile::exists(foreign));
+    if (!litter.isEmpty())
+        QVERIFY(!QFileInfo::exists(litter));
+    if (fault == "link folder") {
+        QString why;
+        QVERIFY(!store.create(host.info, QString(), QStringLiteral("bug@example.com"), &why));
+        QVERIFY2(why.contains(QStringLiteral("symbolic link")), qPrintable(why));
+    }
+    if (fault == "message id") {
+        const QString messageId = SmtpSink::parse(sink.mails().first()).value("message_id").toString();
+        QVERIFY2(messageId.startsWith(QStringLiteral("<crashui.")), qPrintable(messageId));
+        QVERIFY(!readFile(sink.mails().first()).contains("Bcc"));
+    }
+}
+
+void tst_Pending::storeFileIsAFifo_data()
+{
+    QTest::addColumn<QString>("fifo"); // ID stands for the first report's id, relative to dumps/
+    QTest::newRow("the first report's archive") << "pending/ID.rar";
+    QTest::newRow("the hourly count") << "pending/sent.log";
+    QTest::newRow("the store's log") << "pending.log";
+}
+
+void tst_Pending::storeFileIsAFifo()
+{
+    QFETCH(QString, fifo);
+    TestHost host;
+    const QString first = pendingReport(host, -1, QStringLiteral("first"));
+    const ParamInfo crash = nextCrash(host, QStringLiteral("c_d"), QStringLiteral("y.dmp"), 2);
+    TestClock later;
+    later.now = QDateTime::currentDateTimeUtc().addSecs(1);
+    PendingStore store(host.info.dumpDir, later.clock());
+    const QString secondId = [&] {
+        const std::unique_ptr<PendingReport> second =
+            store.create(crash, QStringLiteral("second"), QStringLiteral("bug@example.com"));
+        return second ? second->record().id : QString();
+    }();
+    QVERIFY(!secondId.isEmpty());
+    QVERIFY(HostileStore::fifoAt(host.info.dumpDir + QLatin1Char('/') +
+                                 QString(fifo).replace(QStringLiteral("ID"), first)));
+    if (fifo == "pending.log") // something to log: a report over the count bound
+        HostileStore::editRecord(host.info.dumpDir, first,
+                                 {{QStringLiteral("created"), QStringLiteral("2020-01-01T00:00:00.000Z")}});
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    QProcessEnvironment env = programEnvironment();
+    const ScopedEnv mail = mailEnvironment(env, sink.port());
+    // Nothing blocks: the run ends, and the report after the FIFO goes.
+    const Run run = runCrashui({QStringLiteral("--send-pending"), host.root}, env, QString(), 30000);
+    QVERIFY2(run.exitCode == 0 || run.exitCode == 1, qPrintable(run.out));
+    QVERIFY2(run.out.contains(QStringLiteral("sent %1").arg(secondId)), qPrintable(run.out));
+    QVERIFY(!QFile::exists(crash.dumpFile));
+}
+
+void tst_Pending::clockWasAhead_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::newRow("last attempt a week ahead") << "lastAttempt";
+    QTest::newRow("the hour's mails a day ahead") << "sent.log";
+    QTest::newRow("the host restarted a day ahead") << "restart";
+}
+
+void tst_Pending::clockWasAhead()
+{
+    QFETCH(QString, what);
+    TestHost host;
+    TestClock clock;
+    if (what == "restart") {
+        RestartGuard::recordRestart(host.info.dumpDir, clock.now.addDays(1));
+        QVERIFY(RestartGuard::restartedRecently(host.info.dumpDir, clock.now)); // counts as now
+        QVERIFY(!RestartGuard::restartedRecently(host.info.dumpDir, clock.now.addDays(1).addSecs(10)));
+        return;
+    }
+    PendingStore store(host.info.dumpDir, clock.clock());
+    std::unique_ptr<PendingReport> report = store.create(host.info, QString(), QStringLiteral("bug@example.com"));
+    QVERIFY(report);
+    const QString id = report->record().id;
+    if (what == "lastAttempt") {
+        report->update().attempts = 20;
+        report->update().lastAttempt = clock.now.addDays(7);
+        QVERIFY(report->save());
+    } else {
+        QByteArray lines;
+        for (int i = 0; i < 6; ++i)
+            lines +=
+                QByteArray::number(clock.now.addDays(1).toSecsSinceEpoch()) + " other" + QByteArray::number(i) + '\n';
+        QVERIFY(!writeFile(HostileStore::folder(host.info.dumpDir) + QStringLiteral("/sent.log"), lines).isEmpty());
+    }
+    report.reset();
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    const ScopedEnv env = pointMailAt(sink.port(), 5);
+    PendingSender(store).sendDue(false); // the clock was set back: now is before those times
+    // No longer than the documented bound: 24 hours for the backoff, an hour for the count.
+    clock.now = clock.now.addSecs(what == "lastAttempt" ? 24 * 3600 + 60 : 3600 + 60);
+    QStringList lines;
+    QCOMPARE(PendingSender(store, [&](const QString& line) { lines << line; }).sendDue(false), 0);
+    QCOMPARE(lines, QStringList{QStringLiteral("sent %1").arg(id)});
+    QCOMPARE(sink.mails().size(), 1);
+}
+
+void tst_Pending::invalidHourlyLimit_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("0") << QByteArray("0");
+    QTest::newRow("-1") << QByteArray("-1");
+    QTest::newRow("abc") << QByteArray("abc");
+}
+
+void tst_Pending::invalidHourlyLimit()
+{
+    QFETCH(QByteArray, value);
+    TestHost host;
+    SmtpSink sink;
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    ScopedEnv env = pointMailAt(sink.port(), 5);
+    env.set("CRASHUI_MAX_REPORTS_PER_HOUR", value);
+    DispatchOutcome outcome;
+    Handler handler;
+    handler.setOutcome(&outcome);
+    QVERIFY(!handler.doMail(sendChoice(), host.info));
+    QCOMPARE(sink.mails().size(), 0);
+    QVERIFY(outcome.kept());
+    QVERIFY2(outcome.reason().contains(QStringLiteral("CRASHUI_MAX_REPORTS_PER_HOUR")) &&
+                 outcome.reason().contains(QString::fromUtf8(value)),
+             qPrintable(outcome.reason()));
+    const QList<PendingRecord> left = PendingStore(host.info.dumpDir).list();
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left.first().attempts, 0); // not a failed attempt: no backoff
+}
+
+void tst_Pending::sameDumpConfirmedTwice()
+{
+    TestHost host;
+    const ScopedEnv env = pointMailAt(deadPort(), 5);
+    QVERIFY(!Handler().doMail(sendChoice(QStringLiteral("one")), host.info));
+    // A later run finds no newer dump: the same one is pending already.
+    QVERIFY(!Handler().doMail(sendChoice(QStringLiteral("two")), host.info));
+    const QList<PendingRecord> left = PendingStore(host.info.dumpDir).list();
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left.first().attempts, 2);
+}
+
+void tst_Pending::relativeRootResentFromElsewhere()
+{
+    TestHost host;
+    const QString here = QDir::currentPath();
+    const QDir base(host.base.path());
+    ParamInfo relative = host.info;
+    relative.rootDir = base.relativeFilePath(host.root);
+    relative.dumpDir = base.relativeFilePath(host.info.dumpDir);
+    relative.dumpFile = base.relativeFilePath(host.info.dumpFile);
+    QVERIFY(QDir::setCurrent(host.base.path()));
+    {
+        const ScopedEnv env = pointMailAt(deadPort(), 5);
+        QVERIFY(!Handler().doMail(sendChoice(), relative));
+    }
+    // A timer's resend runs elsewhere, with the root spelt in full.
+    QVERIFY(QDir::setCurrent(QStringLiteral("/")));
+    SmtpSink sink;
+    const ScopedEnv env = pointMailAt(sink.port(), 5);
+    PendingStore store(host.info.dumpDir);
+    const int remaining = PendingSender(store).sendDue(true);
+    QDir::setCurrent(here);
+    QVERIFY2(sink.isRunning(), qPrintable(sink.error()));
+    QCOMPARE(remaining, 0);
+    QCOMPARE(sink.mails().size(), 1);
+    QVERIFY(!QFile::exists(host.info.dumpFile)); // the delivered dump is not left behind
 }
 
 QTEST_GUILESS_MAIN(tst_Pending)

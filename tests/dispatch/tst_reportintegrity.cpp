@@ -4,6 +4,8 @@
 // sent whole.
 
 #include "dispatch/handler.h"
+#include "dispatch/pendingsender.h"
+#include "dispatch/pendingstore.h"
 #include "dispatch/reportarchive.h"
 #include "tests/tools/archivecheck.h"
 #include "tests/tools/scriptedsmtpserver.h"
@@ -19,8 +21,12 @@
 #include <QThread>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -62,6 +68,8 @@ private slots:
     void dumpChangedWhileSending();
     void abandonedArchivesRemoved();
     void mailedWhilePackedIsThePendingArchive();
+    void reasons_data();
+    void reasons();
 };
 
 void tst_ReportIntegrity::archiveTamperedBeforeData_data()
@@ -83,9 +91,17 @@ void tst_ReportIntegrity::archiveTamperedBeforeData()
     ScriptedSmtpServer server;
     server.beforeReply("DATA", [&] {
         // The mail starts while the archive is packed: tamper with it once it is complete.
+        // (It is recorded before the mail starts, and again, as packed, once complete.)
         QDeadlineTimer deadline(20000);
-        while (QDir(host.info.dumpDir + QStringLiteral("/pending")).entryList({QStringLiteral("*.json")}).isEmpty() &&
-               !deadline.hasExpired())
+        const auto complete = [&] {
+            const QString pending = host.info.dumpDir + QStringLiteral("/pending/");
+            for (const QString& name : QDir(pending).entryList({QStringLiteral("*.json")})) {
+                if (readFile(pending + name).contains("\"packing\": false"))
+                    return true;
+            }
+            return false;
+        };
+        while (!complete() && !deadline.hasExpired())
             QThread::msleep(5);
         QDirIterator archives(host.info.dumpDir, {QStringLiteral("*.rar*")}, QDir::Files, QDirIterator::Subdirectories);
         while (archives.hasNext()) {
@@ -221,6 +237,62 @@ void tst_ReportIntegrity::mailedWhilePackedIsThePendingArchive()
     const ArchiveCheck check = ArchiveCheck::of(kept);
     QVERIFY(check.allReadersOk());
     QCOMPARE(check.entries.first().sha256, ArchiveCheck::sha256Of(host.info.dumpFile));
+}
+
+void tst_ReportIntegrity::reasons_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("neverSays");
+    // A file-size limit stands for a full disk: the same write error, the system's own words.
+    QTest::newRow("archive folder cannot be written")
+        << "file size" << QString::fromLocal8Bit(std::strerror(EFBIG)) << "could not read the dump";
+    QTest::newRow("hang-up after the whole report") << "hang-up"
+                                                    << "it may have arrived"
+                                                    << "";
+}
+
+void tst_ReportIntegrity::reasons()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, says);
+    QFETCH(QString, neverSays);
+    TestHost host(QStringLiteral("a_b"), randomBytes(2 * 1024 * 1024));
+    ScriptedSmtpServer server({{"END", ScriptedSmtpServer::close()}});
+    const ScopedEnv env = pointMailAt(server.port(), 5);
+    DispatchOutcome outcome;
+    Handler handler;
+    handler.setOutcome(&outcome);
+    if (fault == "file size") {
+        rlimit before{};
+        ::getrlimit(RLIMIT_FSIZE, &before);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = before;
+        small.rlim_cur = 512 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        QVERIFY(!handler.doMail(sendChoice(), host.info));
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(!outcome.kept());
+        QVERIFY(QFile::exists(host.info.dumpFile));
+    } else {
+        QVERIFY(!handler.doMail(sendChoice(), host.info));
+        QVERIFY(outcome.kept());
+    }
+    QVERIFY2(outcome.reason().contains(says), qPrintable(outcome.reason()));
+    if (!neverSays.isEmpty())
+        QVERIFY2(!outcome.reason().contains(neverSays), qPrintable(outcome.reason()));
+    if (fault == "hang-up") {
+        // The hour's count keeps the mail, and a resend carries the same Message-ID.
+        const PendingRecord record = PendingStore(host.info.dumpDir).list().value(0);
+        QVERIFY(readFile(host.info.dumpDir + QStringLiteral("/pending/sent.log")).contains(record.id.toUtf8()));
+        ScriptedSmtpServer again;
+        const ScopedEnv resend = pointMailAt(again.port(), 5);
+        PendingStore store(host.info.dumpDir);
+        QCOMPARE(PendingSender(store).sendDue(true), 0);
+        QVERIFY(again.waitForClientGone(10000));
+        QVERIFY(again.message().find("Message-ID: " + record.messageId.toStdString()) != std::string::npos);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ReportIntegrity)

@@ -41,6 +41,7 @@ def main():
         "date": message["Date"],
         "message_id": message["Message-ID"],
         "report": message["X-Crashui-Report"],
+        "archive_sha256": message["X-Crashui-Archive-SHA256"],
         "x_mailer": message["X-Mailer"],
         "x_priority": message["X-Priority"],
         "content_type": message.get_content_type(),
