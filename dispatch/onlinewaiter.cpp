@@ -37,7 +37,7 @@ public:
     explicit WaiterLock(const QString& folder, bool create)
     {
         const QByteArray path = QFile::encodeName(folder + QStringLiteral("/when-online.lock"));
-        m_fd = ::open(path.constData(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+        m_fd = ::open(path.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0600);
         if (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
             m_held = true;
     }
@@ -158,10 +158,9 @@ int OnlineWaiter::runHeadless(const QStringList& arguments)
         return 2;
     }
     const QString root = arguments.at(3);
-    if (!QFileInfo(root).isDir()) {
-        err << "crashui: no such folder: " << root << "\n";
-        return 2;
-    }
+    // A pending folder that is a link, or another user's, is refused as --send-pending refuses it.
+    if (const int refused = PendingSender::checkRoot(root, err))
+        return refused;
     PendingStore store(root + QStringLiteral("/dumps"));
     QDir().mkpath(store.folder());
     auto lock = std::make_unique<WaiterLock>(store.folder(), true);

@@ -424,6 +424,20 @@ int PendingSender::sendDue(bool everyDue)
     return remaining;
 }
 
+int PendingSender::checkRoot(const QString& root, QTextStream& err)
+{
+    if (!QFileInfo(root).isDir()) {
+        err << "crashui: no such folder: " << root << "\n";
+        return 2;
+    }
+    const QString refused = PendingStore(root + QStringLiteral("/dumps")).refusal();
+    if (!refused.isEmpty()) {
+        err << "crashui: " << refused << "\n";
+        return 1;
+    }
+    return 0;
+}
+
 int PendingSender::runHeadless(const QStringList& arguments)
 {
     QTextStream out(stdout);
@@ -434,16 +448,9 @@ int PendingSender::runHeadless(const QStringList& arguments)
         return 2;
     }
     const QString root = arguments.at(2);
-    if (!QFileInfo(root).isDir()) {
-        err << "crashui: no such folder: " << root << "\n";
-        return 2;
-    }
+    if (const int refused = checkRoot(root, err))
+        return refused;
     PendingStore store(root + QStringLiteral("/dumps"));
-    const QString refused = store.refusal();
-    if (!refused.isEmpty()) {
-        err << "crashui: " << refused << "\n";
-        return 1;
-    }
     store.removeLitter();
     const auto say = [&out](const QString& line) {
         out << line << "\n";

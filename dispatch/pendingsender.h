@@ -3,6 +3,7 @@
 #include "dispatch/pendingstore.h"
 
 #include <QString>
+#include <QTextStream>
 
 #include <functional>
 
@@ -42,6 +43,9 @@ public:
     // crashui --send-pending ROOT_DIR: prunes the store, sends what is due, one line each on
     // standard output. 0 when nothing remains pending, 1 when some remain, 2 for a usage error.
     static int runHeadless(const QStringList& arguments);
+    // The ROOT_DIR of a headless run: 0 when its store may be used, else the exit code (2: no such
+    // folder, 1: the store is refused), the reason said on err.
+    static int checkRoot(const QString& root, QTextStream& err);
 
     // An attempt of this sender failed for the network's reason (not the server's or the
     // configuration's): sending again once the machine is online may help.

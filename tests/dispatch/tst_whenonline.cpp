@@ -105,6 +105,7 @@ private slots:
     void startsOneWaiter();
     void withoutNetworkManager_data();
     void withoutNetworkManager();
+    void refusesALinkedStore();
 };
 
 void tst_WhenOnline::waitsForTheNetwork_data()
@@ -308,6 +309,25 @@ void tst_WhenOnline::withoutNetworkManager()
     QVERIFY(waiter.said(kFallback));
     QCOMPARE(waiter.err.count(QStringLiteral("NetworkManager")), 1); // said once
     QCOMPARE(sink.mails().size(), 1);
+    QVERIFY(waiterPids(host.root).isEmpty());
+}
+
+// The waiter followed a pending folder that is a link and left its lock in the folder it named.
+void tst_WhenOnline::refusesALinkedStore()
+{
+    TestHost host;
+    const QString elsewhere = host.base.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkpath(elsewhere));
+    QVERIFY(QDir().mkpath(host.root + QStringLiteral("/dumps")));
+    QVERIFY(QFile::link(elsewhere, host.root + QStringLiteral("/dumps/pending")));
+    NetworkManagerStandIn network(true);
+    QVERIFY2(network.isRunning(), qPrintable(network.error()));
+    Waiter waiter;
+    waiter.start(host.root, binaryEnvironment(deadPort()), network.address());
+    QVERIFY(waiter.process.waitForFinished(60000));
+    QCOMPARE(waiter.process.exitCode(), 1);
+    QVERIFY2(waiter.said(QStringLiteral("is a symbolic link")), qPrintable(waiter.err));
+    QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
     QVERIFY(waiterPids(host.root).isEmpty());
 }
 
