@@ -13,9 +13,9 @@ QStringList prune(PendingStore& store, const QString& dumpDir, const QString& cu
     QStringList removed;
     if (!limits.error.isEmpty())
         return removed; // the pending store's prune says why
-    // Oldest first; the newest of all is never a candidate.
-    QFileInfoList dumps =
-        QDir(dumpDir).entryInfoList({QStringLiteral("*.dmp")}, QDir::Files, QDir::Time | QDir::Reversed);
+    // Oldest first; the newest of all is never a candidate, and a link is never followed or removed.
+    QFileInfoList dumps = QDir(dumpDir).entryInfoList({QStringLiteral("*.dmp")}, QDir::Files | QDir::NoSymLinks,
+                                                      QDir::Time | QDir::Reversed);
     if (dumps.isEmpty())
         return removed;
     dumps.removeLast();

@@ -13,6 +13,7 @@ class tst_DumpRetention : public QObject {
 private slots:
     void bounds_data();
     void bounds();
+    void linkLeftAlone();
 };
 
 void tst_DumpRetention::bounds_data()
@@ -81,6 +82,27 @@ void tst_DumpRetention::bounds()
         QVERIFY2(line.endsWith(reason), qPrintable(line));
         QVERIFY2(log.contains(line.section(QLatin1Char(':'), 0, 0).toUtf8()), log.constData());
     }
+}
+
+// An old dump name that is a link to a file elsewhere: neither the link nor what it names is
+// crashui's to remove.
+void tst_DumpRetention::linkLeftAlone()
+{
+    TestHost host(QStringLiteral("a_b"), QByteArray());
+    QFile::remove(host.info.dumpFile);
+    const QDateTime now = QDateTime::currentDateTimeUtc().addSecs(3600);
+    PendingStore store(host.info.dumpDir, [now] { return now; });
+    const QString foreign = writeFile(host.base.filePath(QStringLiteral("private.key")), randomBytes(1024, 1));
+    QFile file(foreign);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(now.addDays(-40), QFileDevice::FileModificationTime));
+    QVERIFY(QFile::link(foreign, host.info.dumpDir + QStringLiteral("/old.dmp")));
+    writeFile(host.info.dumpDir + QStringLiteral("/new.dmp"), randomBytes(1024, 2));
+    const QStringList removed =
+        DumpRetention::prune(store, host.info.dumpDir, QString(), PendingStore::Limits::current());
+    QCOMPARE(removed, QStringList());
+    QVERIFY(QFileInfo(host.info.dumpDir + QStringLiteral("/old.dmp")).isSymLink());
+    QVERIFY(QFile::exists(foreign));
 }
 
 QTEST_MAIN(tst_DumpRetention)
