@@ -395,8 +395,11 @@ void crashui::slot_mailSended(bool success)
         box.setDefaultButton(QMessageBox::NoButton);
         if (m_outcome && !m_outcome->reason().isEmpty()) {
             // What becomes of the report, in the user's words; the technical reason in the details.
-            box.setInformativeText(m_outcome->kept() ? tr("报告已保留，将在下一份报告发送成功时一并发送。")
-                                                     : tr("报告未能保留，转储文件仍在原处。"));
+            if (m_outcome->whenOnline())
+                box.setInformativeText(tr("报告已保留，将在网络恢复或下一份报告发送成功时发送。"));
+            else
+                box.setInformativeText(m_outcome->kept() ? tr("报告已保留，将在下一份报告发送成功时一并发送。")
+                                                         : tr("报告未能保留，转储文件仍在原处。"));
             box.setDetailedText(m_outcome->reason());
         }
         box.exec();

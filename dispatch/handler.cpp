@@ -90,11 +90,11 @@ bool Handler::doMail(const Message& msg, const ParamInfo& info, const std::funct
     if (!sent) {
         qWarning("crashui: the crash report was not sent: %s%s", qPrintable(reason),
                  kept ? " (it is kept and will be sent later)" : "");
-        if (m_outcome)
-            m_outcome->setFailure(reason, kept);
         // Kept because the network failed: it goes as soon as the machine is online again.
-        if (kept && sender.networkFailure())
-            OnlineWaiter::startDetached(info.rootDir);
+        const bool whenOnline = kept && sender.networkFailure() &&
+                                (OnlineWaiter::startDetached(info.rootDir) || OnlineWaiter::isRunning(info.rootDir));
+        if (m_outcome)
+            m_outcome->setFailure(reason, kept, whenOnline);
     }
     return sent;
 }

@@ -73,6 +73,11 @@
         <translation>The report is kept and will be sent with the next report that gets through.</translation>
     </message>
     <message>
+        <source>报告已保留，将在网络恢复或下一份报告发送成功时发送。</source>
+        <extracomment>The failure box: the report stays pending, and a waiter sends it when the network is back.</extracomment>
+        <translation>The report is kept and will be sent as soon as the machine is online again, or with the next report that gets through.</translation>
+    </message>
+    <message>
         <source>报告未能保留，转储文件仍在原处。</source>
         <extracomment>The failure box: the report could not even be kept.</extracomment>
         <translation>The report could not be kept; the dump stays where it is.</translation>

@@ -71,6 +71,10 @@
         <translation>報告已保留，將在下一份報告傳送成功時一併傳送。</translation>
     </message>
     <message>
+        <source>报告已保留，将在网络恢复或下一份报告发送成功时发送。</source>
+        <translation>報告已保留，將在網路恢復或下一份報告傳送成功時傳送。</translation>
+    </message>
+    <message>
         <source>报告未能保留，转储文件仍在原处。</source>
         <translation>報告未能保留，傾印檔仍在原處。</translation>
     </message>

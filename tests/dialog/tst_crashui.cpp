@@ -375,29 +375,41 @@ void tst_Crashui::failureBoxDetails_data()
     // English in a Chinese box.
     QTest::addColumn<QString>("language");
     QTest::addColumn<bool>("kept");
+    QTest::addColumn<bool>("whenOnline");
     QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("informative");
     QTest::addColumn<QStringList>("buttons");
-    QTest::newRow("kept") << "zh-CN" << true << "错误"
+    QTest::newRow("kept") << "zh-CN" << true << false << "错误"
                           << "邮件发送失败"
                           << "报告已保留，将在下一份报告发送成功时一并发送。" << QStringList{"显示详情...", "确定"};
-    QTest::newRow("not kept") << "zh-CN" << false << "错误"
+    QTest::newRow("not kept") << "zh-CN" << false << false << "错误"
                               << "邮件发送失败"
                               << "报告未能保留，转储文件仍在原处。" << QStringList{"显示详情...", "确定"};
-    QTest::newRow("zh-TW") << "zh-TW" << true << "錯誤"
+    QTest::newRow("zh-TW") << "zh-TW" << true << false << "錯誤"
                            << "錯誤報告傳送失敗。"
                            << "報告已保留，將在下一份報告傳送成功時一併傳送。" << QStringList{"確定", "顯示詳情..."};
-    QTest::newRow("en") << "en" << true << "Error"
+    QTest::newRow("en") << "en" << true << false << "Error"
                         << "The error report could not be sent."
                         << "The report is kept and will be sent with the next report that gets through."
                         << QStringList{"OK", "Show Details..."};
+    // A report kept after a network failure also goes when the machine is online again.
+    QTest::newRow("kept, online") << "zh-CN" << true << true << "错误"
+                                  << "邮件发送失败"
+                                  << "报告已保留，将在网络恢复或下一份报告发送成功时发送。"
+                                  << QStringList{"显示详情...", "确定"};
+    QTest::newRow("en, online") << "en" << true << true << "Error"
+                                << "The error report could not be sent."
+                                << "The report is kept and will be sent as soon as the machine is online again, or "
+                                   "with the next report that gets through."
+                                << QStringList{"OK", "Show Details..."};
 }
 
 void tst_Crashui::failureBoxDetails()
 {
     QFETCH(QString, language);
     QFETCH(bool, kept);
+    QFETCH(bool, whenOnline);
     QFETCH(QString, title);
     QFETCH(QString, text);
     QFETCH(QString, informative);
@@ -407,7 +419,7 @@ void tst_Crashui::failureBoxDetails()
     DispatchOutcome outcome;
     const QString reason =
         QStringLiteral("login refused by smtp.example.org:587: 535 5.7.8 Authentication credentials invalid");
-    outcome.setFailure(reason, kept);
+    outcome.setFailure(reason, kept, whenOnline);
     Fixture f;
     f.dialog->setOutcome(&outcome);
     f.dialog->show();
