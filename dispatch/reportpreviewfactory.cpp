@@ -9,7 +9,7 @@
 ReportPreview makeReportPreview(const ParamInfo& info)
 {
     ReportPreview preview;
-    preview.mailbox = SmtpSettings::current().mailbox;
+    preview.mailbox = SmtpSettings::current().mailTo; // where the mail goes, not the login's mailbox
     preview.subject = QStringLiteral("bug report : ") + info.dumpName;
     const QString reportName = ReportArchive::safeFileName(info.dumpName);
     if (!info.dumpFile.isEmpty())

@@ -59,6 +59,8 @@ private slots:
     void initTestCase();
     void cleanup();
     void theButton();
+    void receiverShown_data();
+    void receiverShown();
     void shownIsSent_data();
     void shownIsSent();
     void confirmedWhileScrubbing();
@@ -119,6 +121,37 @@ void tst_ReportContents::theButton()
     QMetaObject::invokeMethod(&dialog, "slot_sendMail");
     QVERIFY(!button->isVisible());
     QMetaObject::invokeMethod(&dialog, "slot_mailSended", Q_ARG(bool, true));
+}
+
+void tst_ReportContents::receiverShown_data()
+{
+    QTest::addColumn<QByteArray>("mailTo"); // empty: not set
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("the mailbox by default") << QByteArray() << QStringLiteral("bug@example.com");
+    QTest::newRow("CRASHUI_MAIL_TO, where the mail goes")
+        << QByteArray("crashes@example.org") << QStringLiteral("crashes@example.org");
+}
+
+void tst_ReportContents::receiverShown()
+{
+    QFETCH(QByteArray, mailTo);
+    QFETCH(QString, shown);
+    ScopedEnv env = pointMailAt(25);
+    if (mailTo.isEmpty())
+        env.unset("CRASHUI_MAIL_TO");
+    else
+        env.set("CRASHUI_MAIL_TO", mailTo);
+    TestHost host;
+    crashui dialog(host.root.toUtf8(), QStringLiteral("HostApp"), nullptr, Qt::WindowFlags());
+    dialog.setReportPreview(makeReportPreview(host.info));
+    dialog.show();
+    QTest::mouseClick(dialog.findChild<QPushButton*>(QStringLiteral("contentsButton")), Qt::LeftButton);
+    auto* window = dialog.findChild<QDialog*>(QStringLiteral("reportContents"));
+    QVERIFY(window);
+    const QString header = window->findChild<QLabel*>(QStringLiteral("mailHeader"))->text();
+    QVERIFY2(header.section(QLatin1Char('\n'), 0, 0).endsWith(shown), qPrintable(header));
+    window->close();
+    dialog.close();
 }
 
 void tst_ReportContents::shownIsSent_data()
