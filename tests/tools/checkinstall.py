@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Installs a build into a temporary prefix with `cmake --install` and checks what arrived: the
 program (its --version runs), the manual page (its sections, every deployment value, no groff
-warning), the systemd user units (the service starts the installed program's path as configured),
+warning), the systemd user units (the service starts the program where this install put it),
 the README, copyright, changelog and example configuration.
 
-Usage: checkinstall.py BUILD_DIR SOURCE_DIR BINDIR VERSION"""
+Usage: checkinstall.py BUILD_DIR SOURCE_DIR BINDIR VERSION PREFIX (BINDIR and PREFIX as configured)"""
 import gzip
 import os
 import re
@@ -15,6 +15,7 @@ import tempfile
 
 def main():
     build, source, bindir, version = sys.argv[1:5]
+    configured_prefix = sys.argv[5]
     faults = []
     with tempfile.TemporaryDirectory() as prefix:
         run = subprocess.run(["cmake", "--install", build, "--prefix", prefix], capture_output=True, text=True)
@@ -66,8 +67,10 @@ def main():
         units = "lib/systemd/user/"
         service = open(path(units + "crashui-pending@.service")).read()
         path(units + "crashui-pending@.timer")
-        if "ExecStart=%s/crashui --send-pending %%I\n" % bindir not in service:
-            faults.append("the service does not start %s/crashui --send-pending %%I" % bindir)
+        # The program where this install put it, not where the build was configured to go.
+        installed = os.path.join(prefix, os.path.relpath(bindir, configured_prefix))
+        if "ExecStart=%s/crashui --send-pending %%I\n" % installed not in service:
+            faults.append("the service does not start %s/crashui --send-pending %%I:\n%s" % (installed, service))
         for doc in ("README.md", "copyright", "changelog.gz"):
             path("share/doc/crashui/" + doc)
     for fault in faults:
