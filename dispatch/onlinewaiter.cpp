@@ -162,6 +162,9 @@ int OnlineWaiter::runHeadless(const QStringList& arguments)
     if (const int refused = PendingSender::checkRoot(root, err))
         return refused;
     PendingStore store(root + QStringLiteral("/dumps"));
+    // A folder without dumps holds nothing to send: nothing is made in it (a mistyped ROOT_DIR).
+    if (!QFileInfo(root + QStringLiteral("/dumps")).isDir())
+        return 0;
     QDir().mkpath(store.folder());
     auto lock = std::make_unique<WaiterLock>(store.folder(), true);
     if (!lock->held()) {

@@ -106,6 +106,7 @@ private slots:
     void withoutNetworkManager_data();
     void withoutNetworkManager();
     void refusesALinkedStore();
+    void notAHostsFolder();
 };
 
 void tst_WhenOnline::waitsForTheNetwork_data()
@@ -329,6 +330,20 @@ void tst_WhenOnline::refusesALinkedStore()
     QVERIFY2(waiter.said(QStringLiteral("is a symbolic link")), qPrintable(waiter.err));
     QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
     QVERIFY(waiterPids(host.root).isEmpty());
+}
+
+void tst_WhenOnline::notAHostsFolder()
+{
+    // Started by hand on a folder without dumps, it left dumps/pending/ behind there.
+    TestHost host;
+    const QString folder = host.base.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkpath(folder));
+    Waiter waiter;
+    waiter.start(folder, binaryEnvironment(deadPort()),
+                 QStringLiteral("unix:path=") + host.base.filePath(QStringLiteral("none")));
+    QVERIFY(waiter.process.waitForFinished(60000));
+    QCOMPARE(waiter.process.exitCode(), 0);
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_WhenOnline)
