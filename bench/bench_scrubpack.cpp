@@ -2,7 +2,7 @@
 // median of several runs each, interleaved: what scrubbing costs the packing. Also with the logs
 // scrubbed beforehand, as when the report-contents window was opened.
 
-#include "dispatch/reportarchive.h"
+#include "archive/reportarchive.h"
 #include "platform/logscrubber.h"
 
 #include <QCoreApplication>

@@ -2,7 +2,7 @@
 
 #include "dispatch/onlinewaiter.h"
 #include "dispatch/smtpsettings.h"
-#include "platform/zipreader.h"
+#include "archive/zipreader.h"
 #include "report/deployment.h"
 #include "report/deploymentvalue.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dispatch/reportarchive.h"
+#include "archive/reportarchive.h"
 #include "dispatch/reportmail.h"
 #include "report/message.h"
 #include "report/paraminfo.h"

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "archive/growingfile.h"
 #include "smailer/appoctstrmcontent.h"
-#include "smailer/growingfile.h"
 #include "smailer/mailinfo.h"
 #include "smailer/mailwrapper.h"
 #include "smailer/textplaincontent.h"
@@ -24,7 +24,7 @@ struct OpenArchive {
     QString attachmentName;
     quint64 offset = 0; // a piece of a larger archive starts here
     // An archive still being written (fd unused): it goes out as it is made; size is a bound.
-    std::shared_ptr<SMailer::GrowingFile> growing;
+    std::shared_ptr<GrowingFile> growing;
 };
 
 // One mail of a report that goes out in several: the attachment is the piece NAME.rar.00k, the

@@ -1,7 +1,7 @@
 #include "dispatch/reportpreviewfactory.h"
 
 #include "dispatch/pendingstore.h"
-#include "dispatch/reportarchive.h"
+#include "archive/reportarchive.h"
 #include "dispatch/smtpsettings.h"
 #include "report/deployment.h"
 #include "report/deploymentvalue.h"

@@ -3,12 +3,9 @@
 #include "smailer/base64helper.h"
 #include "smailer/mailexception.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <vector>
-
-#include <unistd.h>
 
 namespace SMailer {
 
@@ -37,25 +34,25 @@ AppOctStrmContent::AppOctStrmContent(std::string filePath)
 }
 
 AppOctStrmContent::AppOctStrmContent(int fd, std::uint64_t size, std::string fileName)
-    : MimeContent(std::string()), fileName(lastComponent(fileName)), fd(fd), size(size)
+    : AppOctStrmContent(fd, 0, size, std::move(fileName))
 {
 }
 
 AppOctStrmContent::AppOctStrmContent(int fd, std::uint64_t offset, std::uint64_t size, std::string fileName)
-    : MimeContent(std::string()), fileName(lastComponent(fileName)), fd(fd), offset(offset), size(size)
+    : MimeContent(std::string()), fileName(lastComponent(fileName)), size(size),
+      source(fd >= 0 ? std::make_shared<FileRange>(fd, offset, size) : nullptr)
 {
 }
 
-AppOctStrmContent::AppOctStrmContent(std::shared_ptr<GrowingFile> growing, std::uint64_t sizeBound,
+AppOctStrmContent::AppOctStrmContent(std::shared_ptr<ByteSource> source, std::uint64_t sizeBound,
                                      std::string fileName)
-    : MimeContent(std::string()), fileName(lastComponent(fileName)), fd(growing->fd()), size(sizeBound),
-      growing(std::move(growing))
+    : MimeContent(std::string()), fileName(lastComponent(fileName)), size(sizeBound), source(std::move(source))
 {
 }
 
 bool AppOctStrmContent::wireSize(std::uint64_t& wire) const
 {
-    if (fd < 0)
+    if (!source)
         return false;
     // Lines of 76 characters and CRLF; a base64 line never starts with a dot.
     const std::uint64_t lines = size / Base64Helper::kLineBytes;
@@ -93,34 +90,7 @@ void AppOctStrmContent::writeContent(const ContentSink& sink)
         sink(content.data(), content.size());
 }
 
-bool AppOctStrmContent::encodeOpenFile(const ContentSink& sink) const
-{
-    std::vector<unsigned char> piece(kPieceBytes);
-    std::string encoded;
-    encoded.reserve(kPieceBytes / 57 * 77);
-    std::uint64_t done = 0;
-    while (done < size) {
-        const std::uint64_t left = size - done;
-        const std::size_t want = left < piece.size() ? static_cast<std::size_t>(left) : piece.size();
-        std::size_t filled = 0;
-        while (filled < want) {
-            const ssize_t got =
-                ::pread(fd, piece.data() + filled, want - filled, static_cast<off_t>(offset + done + filled));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                throw MailException("Attachment read error"); // removed, truncated or unreadable
-            filled += static_cast<std::size_t>(got);
-        }
-        encoded.clear();
-        Base64Helper::encodeLines(piece.data(), filled, encoded);
-        sink(encoded.data(), encoded.size());
-        done += filled;
-    }
-    return size > 0;
-}
-
-bool AppOctStrmContent::encodeGrowingFile(const ContentSink& sink) const
+bool AppOctStrmContent::encodeSource(const ContentSink& sink) const
 {
     std::vector<unsigned char> piece(kPieceBytes);
     std::string encoded;
@@ -128,25 +98,10 @@ bool AppOctStrmContent::encodeGrowingFile(const ContentSink& sink) const
     std::uint64_t done = 0;
     for (;;) {
         // A whole piece, so that lines are whole; a shorter one only at the end.
-        const GrowingFile::State state = growing->waitFor(done + kPieceBytes);
-        if (state.ended && !state.complete)
-            throw MailException("Attachment read error", "the report archive could not be made");
-        if (state.size <= done) {
-            if (state.ended)
-                return done > 0;
-            continue;
-        }
-        const std::uint64_t left = state.size - done;
-        const std::size_t want = left < piece.size() ? static_cast<std::size_t>(left) : piece.size();
-        std::size_t filled = 0;
-        while (filled < want) {
-            const ssize_t got = ::pread(fd, piece.data() + filled, want - filled, static_cast<off_t>(done + filled));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                throw MailException("Attachment read error");
-            filled += static_cast<std::size_t>(got);
-        }
+        const std::size_t filled =
+            source->read(done, piece.data(), piece.size(), std::chrono::steady_clock::now() + kPieceWait);
+        if (filled == 0)
+            return done > 0;
         encoded.clear();
         Base64Helper::encodeLines(piece.data(), filled, encoded);
         sink(encoded.data(), encoded.size());
@@ -156,10 +111,8 @@ bool AppOctStrmContent::encodeGrowingFile(const ContentSink& sink) const
 
 bool AppOctStrmContent::encodeFile(const ContentSink& sink) const
 {
-    if (growing)
-        return encodeGrowingFile(sink);
-    if (fd >= 0)
-        return encodeOpenFile(sink);
+    if (source)
+        return encodeSource(sink);
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(filePath.c_str(), "rb"));
     if (!file)
         return false;

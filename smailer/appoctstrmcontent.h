@@ -1,8 +1,9 @@
 #pragma once
 
-#include "smailer/growingfile.h"
+#include "smailer/bytesource.h"
 #include "smailer/mimecontent.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -22,10 +23,11 @@ public:
     // is sent in several mails.
     AppOctStrmContent(int fd, std::uint64_t offset, std::uint64_t size, std::string fileName);
 
-    // The attachment is a file still being written: it goes out as its bytes come, and ends when
-    // the file ends complete; a file that ends failed is a MailException, never a shorter body.
-    // sizeBound (at least the file's final size) is the size the part reports before it is sent.
-    AppOctStrmContent(std::shared_ptr<GrowingFile> growing, std::uint64_t sizeBound, std::string fileName);
+    // The attachment is a source whose bytes may still be coming (a file still being written): it
+    // goes out as its bytes come, and ends when the source ends; a source that fails is a
+    // MailException, never a shorter body. sizeBound (at least the final size) is the size the
+    // part reports before it is sent.
+    AppOctStrmContent(std::shared_ptr<ByteSource> source, std::uint64_t sizeBound, std::string fileName);
 
     std::string getType() const override;
     std::string getDisposition() const override;
@@ -36,20 +38,20 @@ public:
 
     // Bytes read from the file per piece: a multiple of 57, so pieces end on line boundaries.
     static constexpr std::size_t kPieceBytes = 57 * 1024 * 4;
+    // How long one piece may keep the mail waiting: the server gives up on a silent client after
+    // about as long (RFC 5321 4.5.3.2.7), so a longer wait only hides a stuck writer.
+    static constexpr std::chrono::minutes kPieceWait{5};
 
 private:
     // Streams the encoded file to sink; false when the file could not be opened or was empty.
     bool encodeFile(const ContentSink& sink) const;
 
-    bool encodeOpenFile(const ContentSink& sink) const;
-    bool encodeGrowingFile(const ContentSink& sink) const;
+    bool encodeSource(const ContentSink& sink) const;
 
     std::string filePath;
     std::string fileName;
-    int fd = -1;
-    std::uint64_t offset = 0;
     std::uint64_t size = 0;
-    std::shared_ptr<GrowingFile> growing;
+    std::shared_ptr<ByteSource> source;
 };
 
 } // namespace SMailer

@@ -6,7 +6,7 @@
 #include "dispatch/handler.h"
 #include "dispatch/pendingsender.h"
 #include "dispatch/pendingstore.h"
-#include "dispatch/reportarchive.h"
+#include "archive/reportarchive.h"
 #include "tests/tools/archivecheck.h"
 #include "tests/tools/scriptedsmtpserver.h"
 #include "tests/tools/smtpsink.h"

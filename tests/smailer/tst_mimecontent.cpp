@@ -1,6 +1,5 @@
 #include "smailer/appoctstrmcontent.h"
 #include "smailer/base64helper.h"
-#include "smailer/growingfile.h"
 #include "smailer/mailexception.h"
 #include "smailer/textplaincontent.h"
 
@@ -10,9 +9,7 @@
 #include <QtTest>
 
 #include <memory>
-#include <thread>
 
-#include <fcntl.h>
 
 using namespace SMailer;
 
@@ -27,8 +24,6 @@ private slots:
     void attachmentMissingFile();
     void attachmentStreamsSameBytes_data();
     void attachmentStreamsSameBytes();
-    void growingAttachment_data();
-    void growingAttachment();
     void fileName_data();
     void fileName();
     void textPart();
@@ -119,57 +114,6 @@ void tst_MimeContent::attachmentStreamsSameBytes()
     QCOMPARE(QByteArray::fromStdString(streamed), QByteArray::fromStdString(part.getContent()));
     // Never more than one piece's worth at a time.
     QVERIFY(pieces >= size / static_cast<int>(AppOctStrmContent::kPieceBytes));
-}
-
-void tst_MimeContent::growingAttachment_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<int>("step");
-    QTest::addColumn<bool>("complete");
-    const int piece = static_cast<int>(AppOctStrmContent::kPieceBytes);
-    QTest::newRow("uneven steps, several pieces") << 2 * piece + 77 << 1001 << true;
-    QTest::newRow("one write") << 57 * 3 << 57 * 3 << true;
-    QTest::newRow("nothing") << 0 << 1 << true;
-    QTest::newRow("ends failed") << piece + 5 << 4096 << false;
-}
-
-// An attachment read while another thread writes it: whole lines as the bytes come, the whole file
-// once it ends complete, and an error (never a shorter body) when it ends failed.
-void tst_MimeContent::growingAttachment()
-{
-    QFETCH(int, size);
-    QFETCH(int, step);
-    QFETCH(bool, complete);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("a.rar"));
-    QFile out(path);
-    QVERIFY(out.open(QIODevice::WriteOnly));
-    auto growing = std::make_shared<GrowingFile>(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
-    const QByteArray bytes = randomBytes(size);
-    std::thread writer([&] {
-        for (int done = 0; done < size; done += step) {
-            out.write(bytes.mid(done, step));
-            out.flush();
-            growing->grew(static_cast<std::uint64_t>(qMin(size, done + step)));
-        }
-        growing->end(complete);
-    });
-    AppOctStrmContent part(growing, static_cast<std::uint64_t>(size) * 2 + 100, "a.rar");
-    std::string body;
-    bool failed = false;
-    try {
-        part.writeContent([&](const char* data, std::size_t n) { body.append(data, n); });
-    } catch (const MailException&) {
-        failed = true;
-    }
-    writer.join();
-    QCOMPARE(failed, !complete);
-    if (!complete)
-        return;
-    const QList<QByteArray> lines = QByteArray::fromStdString(body).split('\n');
-    for (int i = 0; i + 2 < lines.size(); ++i)
-        QCOMPARE(lines.at(i).size(), 76);
-    QCOMPARE(QByteArray::fromBase64(lines.join()), bytes);
 }
 
 void tst_MimeContent::fileName_data()

@@ -1,4 +1,4 @@
-#include "platform/zipstream.h"
+#include "archive/zipstream.h"
 
 #include <zlib.h>
 

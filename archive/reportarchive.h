@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dispatch/scrubbedlogs.h"
+#include "archive/scrubbedlogs.h"
 #include "report/paraminfo.h"
 
 #include <QList>
@@ -12,9 +12,7 @@
 #include <thread>
 
 struct HZIP__;
-namespace SMailer {
 class GrowingFile;
-}
 
 // The report archive of one crash: the dump (entry NAME.dmp) and the logs packed into a ZIP
 // archive. It is written under a temporary name of its own beside the target (created
@@ -32,7 +30,7 @@ public:
     // user left out. Before start().
     void setShownLogs(const ShownLogs& shown, const QStringList& leftOut) { m_scrubbed.setShown(shown, leftOut); }
     // Called by start() once the logs are scrubbed, before anything is packed, on the calling
-    // thread: the line for the mail's text (dispatch/scrubbedlogs.h).
+    // thread: the line for the mail's text (archive/scrubbedlogs.h).
     void onLogsScrubbed(std::function<void(const QString& summary)> call) { m_onScrubbed = std::move(call); }
 
     // Packs into target (which must not exist yet); false when the dump could not be packed or
@@ -49,7 +47,7 @@ public:
     bool start(const QString& target, bool withDump, std::function<bool()> onPacked = {});
     // Waits for the packing started by start(); the result and error() as packTo's.
     bool finish();
-    std::shared_ptr<SMailer::GrowingFile> stream() const { return m_stream; }
+    std::shared_ptr<GrowingFile> stream() const { return m_stream; }
     quint64 sizeBound() const { return m_sizeBound; }
 
     // The packed archive: open (read-only), locked; the caller closes it.
@@ -97,7 +95,7 @@ private:
     quint64 m_size = 0;
     FileState m_dumpBefore;
     bool m_dumpWhole = false;
-    std::shared_ptr<SMailer::GrowingFile> m_stream;
+    std::shared_ptr<GrowingFile> m_stream;
     quint64 m_sizeBound = 0;
     std::thread m_packer;
     bool m_packed = false; // set by the packer, read after it was joined

@@ -1,6 +1,6 @@
 #include "tests/tools/archivecheck.h"
-#include "platform/zipstream.h"
-#include "platform/zipwriter.h"
+#include "archive/zipstream.h"
+#include "archive/zipwriter.h"
 
 #include "tests/tools/testhost.h"
 #include <QDir>

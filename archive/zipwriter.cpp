@@ -1,6 +1,6 @@
-#include "platform/zipwriter.h"
+#include "archive/zipwriter.h"
 
-#include "platform/zipstream.h"
+#include "archive/zipstream.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -92,6 +92,14 @@ HZIP CreateZip(const wchar_t* path, const char* /*password: reports are not encr
 ZRESULT ZipAdd(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath)
 {
     return ZipAddUpTo(zip, nameInZip, sourcePath, UINT64_MAX);
+}
+
+std::uint64_t ZipSizeBound(const std::vector<std::pair<std::size_t, std::uint64_t>>& entries)
+{
+    std::uint64_t bound = ZipStreamWriter::kEndBound;
+    for (const auto& entry : entries)
+        bound += ZipStreamWriter::entryBound(entry.first, entry.second);
+    return bound;
 }
 
 int ZipOpenReader(HZIP zip)

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
+#include <vector>
 
 // The ZIP writer: standard ZIP archives (Deflate, ZIP64 where sizes need it, UTF-8 entry
 // names), whatever extension the path has. One handle belongs to one thread at a time.
@@ -40,6 +42,9 @@ ZRESULT ZipAddUpTo(HZIP zip, const wchar_t* nameInZip, const wchar_t* sourcePath
 int ZipOpenReader(HZIP zip);
 // Calls progress with the archive's size after every write to it.
 void ZipSetProgress(HZIP zip, std::function<void(std::uint64_t written)> progress);
+// The most an archive of entries with these name lengths (bytes) and sizes can take, so that a
+// reader knows the size before the archive is made.
+std::uint64_t ZipSizeBound(const std::vector<std::pair<std::size_t, std::uint64_t>>& entries);
 
 // Completes the archive and releases the handle (also on failure). ZR_OK only when the archive
 // file is complete at its path. error, when given, gets the errno of the failure (0 if none).

@@ -1,4 +1,4 @@
-#include "platform/zipreader.h"
+#include "archive/zipreader.h"
 
 #include <zlib.h>
 

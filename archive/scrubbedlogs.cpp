@@ -1,4 +1,4 @@
-#include "dispatch/scrubbedlogs.h"
+#include "archive/scrubbedlogs.h"
 
 #include "platform/logscrubber.h"
 #include "report/privacysettings.h"

@@ -1,8 +1,7 @@
-#include "dispatch/reportarchive.h"
+#include "archive/reportarchive.h"
 
-#include "platform/zipstream.h"
-#include "platform/zipwriter.h"
-#include "smailer/growingfile.h"
+#include "archive/growingfile.h"
+#include "archive/zipwriter.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -17,6 +16,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -152,16 +153,17 @@ bool ReportArchive::start(const QString& target, bool withDump, std::function<bo
     }
     if (m_onScrubbed)
         m_onScrubbed(m_scrubbed.summary());
-    m_sizeBound = ZipStreamWriter::kEndBound;
+    std::vector<std::pair<std::size_t, std::uint64_t>> entries;
     for (const Source& source : sources)
-        m_sizeBound += ZipStreamWriter::entryBound(static_cast<std::size_t>(source.entry.toUtf8().size()), source.maxBytes);
+        entries.emplace_back(static_cast<std::size_t>(source.entry.toUtf8().size()), source.maxBytes);
+    m_sizeBound = ZipSizeBound(entries);
 
     const QString temporary = QFile::decodeName(pattern);
     ZipOwner zip(CreateZip(wide(temporary).c_str(), nullptr));
     const int reader = zip ? ZipOpenReader(zip.get()) : -1;
     if (reader < 0)
         return giveUp(QStringLiteral("could not create the archive in %1").arg(QFileInfo(target).path()));
-    m_stream = std::make_shared<SMailer::GrowingFile>(reader);
+    m_stream = std::make_shared<GrowingFile>(reader);
     ZipSetProgress(zip.get(), [stream = m_stream](std::uint64_t written) { stream->grew(written); });
     m_packer = std::thread([this, zip = zip.release(), target, pattern, placeholder, sources, withDump,
                             onPacked = std::move(onPacked)]() mutable {
