@@ -1,5 +1,7 @@
 #include "archive/zipreader.h"
 
+#include "archive/zipsignatures.h"
+
 #include <zlib.h>
 
 #include <cerrno>
@@ -11,11 +13,7 @@
 
 namespace {
 
-constexpr std::uint32_t kLocalHeader = 0x04034b50;
-constexpr std::uint32_t kCentralHeader = 0x02014b50;
-constexpr std::uint32_t kEnd = 0x06054b50;
-constexpr std::uint32_t kEnd64 = 0x06064b50;
-constexpr std::uint32_t kEnd64Locator = 0x07064b50;
+using namespace ZipSignature;
 
 std::uint64_t little(const unsigned char* p, int bytes)
 {
@@ -137,10 +135,10 @@ bool ZipExtractEntries(int fd, std::uint64_t archiveSize, std::size_t firstIndex
         unsigned char end64[56];
         if (archiveSize < sizeof end + sizeof locator ||
             !readAt(fd, archiveSize - sizeof end - sizeof locator, locator, sizeof locator) ||
-            little(locator, 4) != kEnd64Locator)
+            little(locator, 4) != kZip64Locator)
             return false;
         const std::uint64_t at = little(locator + 8, 8);
-        if (at + sizeof end64 > archiveSize || !readAt(fd, at, end64, sizeof end64) || little(end64, 4) != kEnd64)
+        if (at + sizeof end64 > archiveSize || !readAt(fd, at, end64, sizeof end64) || little(end64, 4) != kZip64End)
             return false;
         count = little(end64 + 32, 8);
         directorySize = little(end64 + 40, 8);

@@ -1,5 +1,7 @@
 #include "archive/zipstream.h"
 
+#include "archive/zipsignatures.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -17,12 +19,7 @@
 
 namespace {
 
-constexpr std::uint32_t kLocalHeader = 0x04034b50;
-constexpr std::uint32_t kDataDescriptor = 0x08074b50;
-constexpr std::uint32_t kCentralHeader = 0x02014b50;
-constexpr std::uint32_t kZip64End = 0x06064b50;
-constexpr std::uint32_t kZip64Locator = 0x07064b50;
-constexpr std::uint32_t kEnd = 0x06054b50;
+using namespace ZipSignature;
 constexpr std::uint16_t kFlags = 0x0008 | 0x0800; // sizes in the data descriptor; UTF-8 names
 constexpr std::uint16_t kDeflate = 8;
 constexpr std::uint32_t kMax32 = 0xFFFFFFFFu;
