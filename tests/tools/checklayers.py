@@ -5,7 +5,8 @@ archive/ (the report's ZIP archive) stays below dispatch/, platform/ includes no
 and client/ (the host's crash handler, with its public header client/include/crashui/client.h)
 neither anything else of ours nor Qt.
 
-Usage: checklayers.py SOURCE_ROOT"""
+Usage: checklayers.py SOURCE_ROOT
+       checklayers.py --list    (each folder and the folders it may include)"""
 import os
 import re
 import sys
@@ -39,6 +40,12 @@ def sources(root, folder):
 
 
 def main():
+    if sys.argv[1:] == ["--list"]:
+        for folder, allowed in ALLOWED.items():
+            below = sorted(allowed - {folder})
+            print("%-9s-> %s%s" % (folder, ", ".join(below) or "(nothing of ours)",
+                                   "  [no Qt]" if folder in NO_QT else ""))
+        return 0
     root = sys.argv[1]
     faults = []
     for folder, allowed in ALLOWED.items():
