@@ -78,26 +78,6 @@ QString ReportArchive::safeFileName(const QString& name)
 }
 
 
-bool ReportArchive::FileState::operator==(const FileState& other) const
-{
-    return valid && other.valid && device == other.device && inode == other.inode && size == other.size &&
-           mtimeNs == other.mtimeNs;
-}
-
-ReportArchive::FileState ReportArchive::FileState::of(const QString& path)
-{
-    FileState state;
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
-        return state;
-    state.valid = true;
-    state.device = static_cast<std::uint64_t>(info.st_dev);
-    state.inode = static_cast<std::uint64_t>(info.st_ino);
-    state.size = static_cast<std::int64_t>(info.st_size);
-    state.mtimeNs = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    return state;
-}
-
 ReportArchive::ReportArchive(const ParamInfo& info) : m_info(info), m_reportName(safeFileName(info.dumpName)) {}
 
 ReportArchive::~ReportArchive()
