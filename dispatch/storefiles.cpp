@@ -186,14 +186,13 @@ bool StoreFiles::readRecord(const QString& name, PendingRecord& record) const
     constexpr qint64 kMaxRecordBytes = 16 * 1024 * 1024;
     record = PendingRecord();
     record.id = id;
-    const int fd = openStoreFile(pathOf(id, ".json"));
-    if (fd < 0)
+    UniqueFd fd(openStoreFile(pathOf(id, ".json")));
+    if (!fd.valid())
         return false;
     QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return false;
-    }
+    fd.release(); // the file closes it now
     if (file.size() > kMaxRecordBytes)
         return false;
     const QJsonObject json = QJsonDocument::fromJson(file.read(kMaxRecordBytes)).object();
