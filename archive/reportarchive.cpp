@@ -94,6 +94,19 @@ int ReportArchive::takeDescriptor()
     return fd;
 }
 
+void ReportArchive::addLogs(QList<Source>& sources)
+{
+    for (const QString& logFile : m_info.logFiles) {
+        const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+        const FileState log = FileState::of(logFile);
+        Source source{pieces.isEmpty() ? QString() : safeFileName(pieces.last()), logFile, static_cast<quint64>(log.size)};
+        // An unreadable log is left out. Scrubbed before the bound is computed, so that the bound
+        // holds for the bytes packed.
+        if (!pieces.isEmpty() && log.valid && m_scrubbed.apply(source.entry, source.path, source.maxBytes))
+            sources << source;
+    }
+}
+
 bool ReportArchive::start(const QString& target, bool withDump, std::function<bool()> onPacked)
 {
     // A name of this run's own, made exclusively; the lock tells later runs that it is in use.
@@ -122,15 +135,7 @@ bool ReportArchive::start(const QString& target, bool withDump, std::function<bo
             return giveUp(QStringLiteral("could not read the dump %1").arg(m_info.dumpFile));
         sources << Source{dumpEntry(m_reportName), m_info.dumpFile, static_cast<quint64>(m_dumpBefore.size)};
     }
-    for (const QString& logFile : m_info.logFiles) {
-        const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
-        const FileState log = FileState::of(logFile);
-        Source source{pieces.isEmpty() ? QString() : safeFileName(pieces.last()), logFile, static_cast<quint64>(log.size)};
-        // An unreadable log is left out. Scrubbed before the bound is computed, so that the bound
-        // holds for the bytes packed.
-        if (!pieces.isEmpty() && log.valid && m_scrubbed.apply(source.entry, source.path, source.maxBytes))
-            sources << source;
-    }
+    addLogs(sources);
     if (m_onScrubbed)
         m_onScrubbed(m_scrubbed.summary());
     std::vector<std::pair<std::size_t, std::uint64_t>> entries;

@@ -78,6 +78,8 @@ private:
         QString path;
         quint64 maxBytes = 0;
     };
+    // The readable logs, scrubbed, each up to the size it has now.
+    void addLogs(QList<Source>& sources);
     bool pack(HZIP__* zip, const QString& target, const QByteArray& pattern, const QList<Source>& sources,
               bool withDump);
 
