@@ -78,26 +78,6 @@ QString ReportArchive::safeFileName(const QString& name)
 }
 
 
-bool ReportArchive::FileState::operator==(const FileState& other) const
-{
-    return valid && other.valid && device == other.device && inode == other.inode && size == other.size &&
-           mtimeNs == other.mtimeNs;
-}
-
-ReportArchive::FileState ReportArchive::FileState::of(const QString& path)
-{
-    FileState state;
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
-        return state;
-    state.valid = true;
-    state.device = static_cast<std::uint64_t>(info.st_dev);
-    state.inode = static_cast<std::uint64_t>(info.st_ino);
-    state.size = static_cast<std::int64_t>(info.st_size);
-    state.mtimeNs = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    return state;
-}
-
 ReportArchive::ReportArchive(const ParamInfo& info) : m_info(info), m_reportName(safeFileName(info.dumpName)) {}
 
 ReportArchive::~ReportArchive()
@@ -112,6 +92,19 @@ int ReportArchive::takeDescriptor()
     const int fd = m_fd;
     m_fd = -1;
     return fd;
+}
+
+void ReportArchive::addLogs(QList<Source>& sources)
+{
+    for (const QString& logFile : m_info.logFiles) {
+        const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+        const FileState log = FileState::of(logFile);
+        Source source{pieces.isEmpty() ? QString() : safeFileName(pieces.last()), logFile, static_cast<quint64>(log.size)};
+        // An unreadable log is left out. Scrubbed before the bound is computed, so that the bound
+        // holds for the bytes packed.
+        if (!pieces.isEmpty() && log.valid && m_scrubbed.apply(source.entry, source.path, source.maxBytes))
+            sources << source;
+    }
 }
 
 bool ReportArchive::start(const QString& target, bool withDump, std::function<bool()> onPacked)
@@ -142,15 +135,7 @@ bool ReportArchive::start(const QString& target, bool withDump, std::function<bo
             return giveUp(QStringLiteral("could not read the dump %1").arg(m_info.dumpFile));
         sources << Source{dumpEntry(m_reportName), m_info.dumpFile, static_cast<quint64>(m_dumpBefore.size)};
     }
-    for (const QString& logFile : m_info.logFiles) {
-        const QStringList pieces = logFile.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive);
-        const FileState log = FileState::of(logFile);
-        Source source{pieces.isEmpty() ? QString() : safeFileName(pieces.last()), logFile, static_cast<quint64>(log.size)};
-        // An unreadable log is left out. Scrubbed before the bound is computed, so that the bound
-        // holds for the bytes packed.
-        if (!pieces.isEmpty() && log.valid && m_scrubbed.apply(source.entry, source.path, source.maxBytes))
-            sources << source;
-    }
+    addLogs(sources);
     if (m_onScrubbed)
         m_onScrubbed(m_scrubbed.summary());
     std::vector<std::pair<std::size_t, std::uint64_t>> entries;

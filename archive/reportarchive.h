@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archive/scrubbedlogs.h"
+#include "report/fileidentity.h"
 #include "report/paraminfo.h"
 
 #include <QList>
@@ -60,15 +61,7 @@ public:
     QString reportName() const { return m_reportName; }
 
     // What identifies the dump's content for the clean-up.
-    struct FileState {
-        bool valid = false;
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
-        std::int64_t size = -1;
-        std::int64_t mtimeNs = 0;
-        bool operator==(const FileState& other) const;
-        static FileState of(const QString& path);
-    };
+    using FileState = FileIdentity;
     FileState dumpBefore() const { return m_dumpBefore; }
     // The dump did not change while it was packed: the archive holds all of it.
     bool dumpWhole() const { return m_dumpWhole; }
@@ -85,6 +78,8 @@ private:
         QString path;
         quint64 maxBytes = 0;
     };
+    // The readable logs, scrubbed, each up to the size it has now.
+    void addLogs(QList<Source>& sources);
     bool pack(HZIP__* zip, const QString& target, const QByteArray& pattern, const QList<Source>& sources,
               bool withDump);
 
