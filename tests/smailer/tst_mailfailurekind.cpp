@@ -1,10 +1,10 @@
 // Which failures of a sending are the network's: those make a waiter send the report again once
 // the machine is online; a server's refusal or a bad configuration does not.
 
-#include "dispatch/reportmail.h"
 #include "smailer/mailexception.h"
 #include "smailer/mailsender.h"
 #include "tests/tools/scriptedsmtpserver.h"
+#include "tests/tools/smailermail.h"
 
 #include <QTcpServer>
 #include <QtTest>
@@ -49,7 +49,7 @@ void tst_MailFailureKind::kind()
         closed.listen(QHostAddress::LocalHost);
         port = closed.serverPort();
     }
-    ReportMail mail(QStringLiteral("bug@example.com"), QStringLiteral("a_b"), QStringLiteral("text"), QString());
+    SmailerMail mail("a_b", "text");
     try {
         SMailer::MailSender sender("127.0.0.1", "bug@example.com", "secret", port, std::chrono::milliseconds(400),
                                    SMailer::Security(security));

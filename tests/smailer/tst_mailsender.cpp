@@ -1,4 +1,3 @@
-#include "dispatch/reportmail.h"
 #include "smailer/appoctstrmcontent.h"
 #include "smailer/base64helper.h"
 #include "smailer/datafilter.h"
@@ -7,6 +6,7 @@
 #include "smailer/mailsender.h"
 #include "smailer/mailwrapper.h"
 #include "tests/tools/scriptedsmtpserver.h"
+#include "tests/tools/smailermail.h"
 #include "smailer/tcpsocket.h"
 #include "smailer/textplaincontent.h"
 
@@ -28,14 +28,13 @@ constexpr std::chrono::milliseconds kShortWait{400};
 
 // The report mail with this description; its attachment is the file at archive (none: an
 // attachment part without content).
-std::unique_ptr<ReportMail> reportMail(const char* text, const QString& archive = QString())
+std::unique_ptr<SmailerMail> reportMail(const char* text, const QString& archive = QString())
 {
-    return std::make_unique<ReportMail>(QStringLiteral("bug@example.com"), QStringLiteral("a_b"),
-                                        QString::fromLatin1(text), archive);
+    return std::make_unique<SmailerMail>("a_b", text, QFile::encodeName(archive).toStdString());
 }
 
 // Runs a whole sending; returns the exception's message, or empty on success.
-QString sendThrough(const ScriptedSmtpServer& server, const std::string& user, ReportMail& mail,
+QString sendThrough(const ScriptedSmtpServer& server, const std::string& user, SmailerMail& mail,
                     std::chrono::milliseconds wait = MailSender::kDefaultTimeout)
 {
     try {
