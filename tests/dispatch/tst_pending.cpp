@@ -7,6 +7,7 @@
 #include "report/restartguard.h"
 #include "tests/tools/archivecheck.h"
 #include "tests/tools/hostilestore.h"
+#include "tests/tools/refusingport.h"
 #include "tests/tools/scriptedsmtpserver.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
@@ -28,14 +29,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A port on this machine where nothing listens: the mail server is down.
-quint16 deadPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort();
-}
 
 // Another crash of the same host: a new dump in the same dumps folder.
 ParamInfo nextCrash(const TestHost& host, const QString& dumpName, const QString& dumpFileName, quint32 seed,

@@ -10,6 +10,7 @@
 #include "tests/tools/countingrelay.h"
 #include "tests/tools/networkmanagerstandin.h"
 #include "tests/tools/pendingfixture.h"
+#include "tests/tools/refusingport.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
 
@@ -61,13 +62,6 @@ bool stopWaiters(const QString& root)
     while (!waiterPids(root).isEmpty() && waited.elapsed() < 30000)
         QTest::qWait(50);
     return waiterPids(root).isEmpty();
-}
-
-quint16 deadPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort();
 }
 
 // A waiter run by the test, its output gathered as it comes.

@@ -3,10 +3,10 @@
 
 #include "smailer/mailexception.h"
 #include "smailer/mailsender.h"
+#include "tests/tools/refusingport.h"
 #include "tests/tools/scriptedsmtpserver.h"
 #include "tests/tools/smailermail.h"
 
-#include <QTcpServer>
 #include <QtTest>
 
 using Script = std::map<std::string, ScriptedSmtpServer::Step>;
@@ -43,12 +43,7 @@ void tst_MailFailureKind::kind()
     QFETCH(int, security);
     QFETCH(bool, network);
     ScriptedSmtpServer server(script);
-    unsigned short port = server.port();
-    if (refused) {
-        QTcpServer closed;
-        closed.listen(QHostAddress::LocalHost);
-        port = closed.serverPort();
-    }
+    const unsigned short port = refused ? deadPort() : server.port();
     SmailerMail mail("a_b", "text");
     try {
         SMailer::MailSender sender("127.0.0.1", "bug@example.com", "secret", port, std::chrono::milliseconds(400),
