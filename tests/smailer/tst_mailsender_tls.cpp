@@ -134,7 +134,7 @@ void tst_MailSenderTls::refused()
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(send("localhost", sink.port(), security, m_certs->caFile(), m_attachment), message);
-    QVERIFY2(clock.elapsed() < 2 * kWait.count(), qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(sink.mails().isEmpty());
 }
 

@@ -146,7 +146,7 @@ void tst_TcpSocket::everyAddressDead()
     clock.start();
     QCOMPARE(socket.connect({first.address(), second.address()}, TcpSocket::Clock::now() + std::chrono::seconds(1)),
              TcpSocket::ConnectResult::ConnectFailed);
-    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed()))); // bounded, not hung
+    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed()))); // bounded, not hung
 }
 
 void tst_TcpSocket::slowLinkDelivers()
