@@ -120,26 +120,15 @@ TcpSocket::ConnectResult TcpSocket::connect(const std::vector<Address>& addresse
             break;
         }
         if (next < addresses.size() && (now >= nextStart || attempts.empty())) {
-            const Address& address = addresses[next++];
             nextStart = now + kAttemptDelay;
-            const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
-            if (fd < 0) {
-                m_lastError = errno;
-                nextStart = now;
-                continue;
-            }
-            int rc;
-            do {
-                rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
-            } while (rc != 0 && errno == EINTR);
-            if (rc == 0) {
+            int fd = -1;
+            const AttemptStart started = startAttempt(addresses[next++], fd);
+            if (started == AttemptStart::Connected) {
                 closeAll();
                 m_fd = fd;
                 return ConnectResult::Connected;
             }
-            if (errno != EINPROGRESS) {
-                m_lastError = errno;
-                ::close(fd);
+            if (started == AttemptStart::Failed) {
                 nextStart = now; // refused at once: the next one now
                 continue;
             }
@@ -150,32 +139,67 @@ TcpSocket::ConnectResult TcpSocket::connect(const std::vector<Address>& addresse
                 break;
             continue;
         }
-        std::vector<pollfd> fds;
-        for (const int fd : attempts)
-            fds.push_back({fd, POLLOUT, 0});
         const Clock::time_point wakeUp = next < addresses.size() && nextStart < deadline ? nextStart : deadline;
-        const int rc = ::poll(fds.data(), fds.size(), remainingMs(wakeUp));
-        if (rc < 0 && errno != EINTR)
+        int connected = -1;
+        if (!awaitAttempts(attempts, wakeUp, nextStart, connected))
             break;
-        for (std::size_t i = 0; rc > 0 && i < fds.size(); ++i) {
-            if (fds[i].revents == 0)
-                continue;
-            int error = 0;
-            socklen_t length = sizeof error;
-            if (::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
-                m_fd = fds[i].fd;
-                attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(i));
-                closeAll();
-                return ConnectResult::Connected;
-            }
-            m_lastError = error != 0 ? error : errno;
-            ::close(fds[i].fd);
-            attempts.erase(std::find(attempts.begin(), attempts.end(), fds[i].fd));
-            nextStart = Clock::now(); // that one failed: the next one now
+        if (connected >= 0) {
+            closeAll();
+            m_fd = connected;
+            return ConnectResult::Connected;
         }
     }
     closeAll();
     return ConnectResult::ConnectFailed;
+}
+
+TcpSocket::AttemptStart TcpSocket::startAttempt(const Address& address, int& fd)
+{
+    fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) {
+        m_lastError = errno;
+        return AttemptStart::Failed;
+    }
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0)
+        return AttemptStart::Connected;
+    if (errno != EINPROGRESS) {
+        m_lastError = errno;
+        ::close(fd);
+        fd = -1;
+        return AttemptStart::Failed;
+    }
+    return AttemptStart::Pending;
+}
+
+bool TcpSocket::awaitAttempts(std::vector<int>& attempts, Clock::time_point wakeUp, Clock::time_point& nextStart,
+                              int& connected)
+{
+    std::vector<pollfd> fds;
+    for (const int fd : attempts)
+        fds.push_back({fd, POLLOUT, 0});
+    const int rc = ::poll(fds.data(), fds.size(), remainingMs(wakeUp));
+    if (rc < 0 && errno != EINTR)
+        return false;
+    for (std::size_t i = 0; rc > 0 && i < fds.size(); ++i) {
+        if (fds[i].revents == 0)
+            continue;
+        // Taken out of the attempts by value: one that failed before it in this round has left.
+        attempts.erase(std::find(attempts.begin(), attempts.end(), fds[i].fd));
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
+            connected = fds[i].fd;
+            return true;
+        }
+        m_lastError = error != 0 ? error : errno;
+        ::close(fds[i].fd);
+        nextStart = Clock::now(); // that one failed: the next one now
+    }
+    return true;
 }
 
 void TcpSocket::startLowSpeedLimit(std::size_t minBytesPerSecond, std::chrono::milliseconds period)

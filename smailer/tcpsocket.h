@@ -72,6 +72,13 @@ public:
     static bool localHostName(std::string& name);
 
 private:
+    enum class AttemptStart { Connected, Pending, Failed };
+    // Starts a non-blocking connect to address; fd is the new descriptor unless it Failed.
+    AttemptStart startAttempt(const Address& address, int& fd);
+    // Waits until wakeUp for the attempts; connected is the first that got through (taken out of
+    // attempts), failed ones are closed and taken out. False when the wait itself failed.
+    bool awaitAttempts(std::vector<int>& attempts, Clock::time_point wakeUp, Clock::time_point& nextStart,
+                       int& connected);
     // Waits until the descriptor is ready for events (poll flags); Ok, Timeout or Error.
     Status waitFor(short events, Clock::time_point deadline) const;
     // After a TLS call did not finish: waits for what it needs (Ok: call it again), or says how
