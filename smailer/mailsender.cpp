@@ -1,6 +1,7 @@
 #include "smailer/mailsender.h"
 
 #include "smailer/base64helper.h"
+#include "smailer/ehlocapabilities.h"
 #include "smailer/mailexception.h"
 #include "smailer/mailwrapper.h"
 #include "smailer/tcpsocket.h"
@@ -17,55 +18,6 @@ namespace {
 constexpr std::size_t kSendPiece = 256 * 1024;
 
 const char kEndOfData[] = ".\r\n";
-
-// True when an EHLO reply lists the STARTTLS extension on one of its lines.
-bool offersStartTls(const std::string& reply)
-{
-    std::size_t start = 0;
-    while (start < reply.size()) {
-        std::size_t end = reply.find('\n', start);
-        if (end == std::string::npos)
-            end = reply.size();
-        std::string keyword = reply.substr(start + 4 <= end ? start + 4 : end, end - (start + 4 <= end ? start + 4 : end));
-        while (!keyword.empty() && (keyword.back() == '\r' || keyword.back() == ' '))
-            keyword.pop_back();
-        for (char& c : keyword)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (keyword == "STARTTLS")
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-// The SIZE extension of an EHLO reply (RFC 1870): advertised at all, and its limit (0: none given).
-bool sizeExtension(const std::string& reply, std::uint64_t& limit)
-{
-    std::size_t start = 0;
-    while (start < reply.size()) {
-        std::size_t end = reply.find('\n', start);
-        if (end == std::string::npos)
-            end = reply.size();
-        std::string line = start + 4 <= end ? reply.substr(start + 4, end - start - 4) : std::string();
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.pop_back();
-        std::string keyword = line.substr(0, line.find(' '));
-        for (char& c : keyword)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (keyword == "SIZE") {
-            limit = 0;
-            const std::size_t space = line.find(' ');
-            if (space != std::string::npos) {
-                const std::string digits = line.substr(space + 1);
-                if (!digits.empty() && digits.size() < 19 && digits.find_first_not_of("0123456789") == std::string::npos)
-                    limit = std::stoull(digits);
-            }
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
-}
 
 } // namespace
 
@@ -248,7 +200,7 @@ void MailSender::hello()
     const ReplyReader::Reply reply = readReply("250");
     const std::string& code = reply.code;
     if (security == Security::StartTls) {
-        if (code != "250" || !offersStartTls(reply.text))
+        if (code != "250" || !EhloCapabilities::parse(reply.text).startTls)
             fail("Server does not support STARTTLS", false, peer() + " does not offer STARTTLS");
         startTls();
         // The server forgets everything said before TLS; greet it again.
@@ -256,17 +208,25 @@ void MailSender::hello()
         const ReplyReader::Reply again = readReply("250");
         if (again.code != "250")
             fail(ErrorMessage::getInstance().response("250"), false, refused(again));
-        sizeAdvertised = sizeExtension(again.text, sizeLimit);
+        takeSize(again);
         return;
     }
     if (code == "250") {
-        sizeAdvertised = sizeExtension(reply.text, sizeLimit);
+        takeSize(reply);
         return;
     }
     if (code.size() != 3 || code[0] != '5')
         fail(ErrorMessage::getInstance().response("250"), false, refused(reply));
     sendCommand(SendHelo, "HELO " + host + "\r\n");
     rcvResponse("250");
+}
+
+void MailSender::takeSize(const ReplyReader::Reply& ehloReply)
+{
+    const EhloCapabilities offered = EhloCapabilities::parse(ehloReply.text);
+    sizeAdvertised = offered.size;
+    if (offered.size)
+        sizeLimit = offered.sizeLimit;
 }
 
 void MailSender::login()

@@ -65,6 +65,8 @@ public:
 private:
     void conn();
     void hello();
+    // The SIZE extension of an EHLO reply: listed at all, and its limit.
+    void takeSize(const ReplyReader::Reply& ehloReply);
     void startTls();
     void secure();
     void login();

@@ -4,18 +4,11 @@
 #include <climits>
 #include <cstring>
 
-#include <csignal>
-
 #include <algorithm>
 
-#include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <fcntl.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-#include <pthread.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,40 +27,6 @@ int remainingMs(TcpSocket::Clock::time_point deadline)
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-// OpenSSL writes to the socket with write(), which raises SIGPIPE when the peer has gone. While a
-// guard lives, SIGPIPE is blocked in this thread; one that arrived meanwhile is taken off again.
-class SigpipeGuard {
-public:
-    SigpipeGuard()
-    {
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe, &m_old);
-    }
-    ~SigpipeGuard()
-    {
-        if (!m_wasPending) {
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
-            const timespec zero{0, 0};
-            while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
-    }
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
-private:
-    sigset_t m_old;
-    bool m_wasPending = false;
-};
-
 struct AddrInfoList {
     addrinfo* head = nullptr;
     ~AddrInfoList()
@@ -79,18 +38,6 @@ struct AddrInfoList {
 
 } // namespace
 
-struct TcpSocket::Tls {
-    SSL_CTX* context = nullptr;
-    SSL* ssl = nullptr;
-    ~Tls()
-    {
-        if (ssl)
-            SSL_free(ssl);
-        if (context)
-            SSL_CTX_free(context);
-    }
-};
-
 TcpSocket::TcpSocket() = default;
 
 TcpSocket::~TcpSocket()
@@ -100,7 +47,7 @@ TcpSocket::~TcpSocket()
 
 void TcpSocket::close()
 {
-    m_tls.reset(); // no close_notify: the dialogue has ended with QUIT or has failed already
+    m_tls.reset();
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -173,26 +120,15 @@ TcpSocket::ConnectResult TcpSocket::connect(const std::vector<Address>& addresse
             break;
         }
         if (next < addresses.size() && (now >= nextStart || attempts.empty())) {
-            const Address& address = addresses[next++];
             nextStart = now + kAttemptDelay;
-            const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
-            if (fd < 0) {
-                m_lastError = errno;
-                nextStart = now;
-                continue;
-            }
-            int rc;
-            do {
-                rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
-            } while (rc != 0 && errno == EINTR);
-            if (rc == 0) {
+            int fd = -1;
+            const AttemptStart started = startAttempt(addresses[next++], fd);
+            if (started == AttemptStart::Connected) {
                 closeAll();
                 m_fd = fd;
                 return ConnectResult::Connected;
             }
-            if (errno != EINPROGRESS) {
-                m_lastError = errno;
-                ::close(fd);
+            if (started == AttemptStart::Failed) {
                 nextStart = now; // refused at once: the next one now
                 continue;
             }
@@ -203,65 +139,77 @@ TcpSocket::ConnectResult TcpSocket::connect(const std::vector<Address>& addresse
                 break;
             continue;
         }
-        std::vector<pollfd> fds;
-        for (const int fd : attempts)
-            fds.push_back({fd, POLLOUT, 0});
         const Clock::time_point wakeUp = next < addresses.size() && nextStart < deadline ? nextStart : deadline;
-        const int rc = ::poll(fds.data(), fds.size(), remainingMs(wakeUp));
-        if (rc < 0 && errno != EINTR)
+        int connected = -1;
+        if (!awaitAttempts(attempts, wakeUp, nextStart, connected))
             break;
-        for (std::size_t i = 0; rc > 0 && i < fds.size(); ++i) {
-            if (fds[i].revents == 0)
-                continue;
-            int error = 0;
-            socklen_t length = sizeof error;
-            if (::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
-                m_fd = fds[i].fd;
-                attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(i));
-                closeAll();
-                return ConnectResult::Connected;
-            }
-            m_lastError = error != 0 ? error : errno;
-            ::close(fds[i].fd);
-            attempts.erase(std::find(attempts.begin(), attempts.end(), fds[i].fd));
-            nextStart = Clock::now(); // that one failed: the next one now
+        if (connected >= 0) {
+            closeAll();
+            m_fd = connected;
+            return ConnectResult::Connected;
         }
     }
     closeAll();
     return ConnectResult::ConnectFailed;
 }
 
+TcpSocket::AttemptStart TcpSocket::startAttempt(const Address& address, int& fd)
+{
+    fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) {
+        m_lastError = errno;
+        return AttemptStart::Failed;
+    }
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0)
+        return AttemptStart::Connected;
+    if (errno != EINPROGRESS) {
+        m_lastError = errno;
+        ::close(fd);
+        fd = -1;
+        return AttemptStart::Failed;
+    }
+    return AttemptStart::Pending;
+}
+
+bool TcpSocket::awaitAttempts(std::vector<int>& attempts, Clock::time_point wakeUp, Clock::time_point& nextStart,
+                              int& connected)
+{
+    std::vector<pollfd> fds;
+    for (const int fd : attempts)
+        fds.push_back({fd, POLLOUT, 0});
+    const int rc = ::poll(fds.data(), fds.size(), remainingMs(wakeUp));
+    if (rc < 0 && errno != EINTR)
+        return false;
+    for (std::size_t i = 0; rc > 0 && i < fds.size(); ++i) {
+        if (fds[i].revents == 0)
+            continue;
+        // Taken out of the attempts by value: one that failed before it in this round has left.
+        attempts.erase(std::find(attempts.begin(), attempts.end(), fds[i].fd));
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
+            connected = fds[i].fd;
+            return true;
+        }
+        m_lastError = error != 0 ? error : errno;
+        ::close(fds[i].fd);
+        nextStart = Clock::now(); // that one failed: the next one now
+    }
+    return true;
+}
+
 void TcpSocket::startLowSpeedLimit(std::size_t minBytesPerSecond, std::chrono::milliseconds period)
 {
-    m_lowSpeed = true;
-    m_minBytesPerSecond = minBytesPerSecond;
-    m_period = period;
-    m_periodStart = Clock::now();
-    m_periodBytes = 0;
+    m_lowSpeed.start(minBytesPerSecond, period, Clock::now());
 }
 
 bool TcpSocket::progress(std::size_t bytes)
 {
-    if (!m_lowSpeed)
-        return true;
-    m_periodBytes += bytes;
-    const Clock::time_point now = Clock::now();
-    if (now - m_periodStart < m_period)
-        return true;
-    const auto seconds = std::chrono::duration<double>(now - m_periodStart).count();
-    if (static_cast<double>(m_periodBytes) < static_cast<double>(m_minBytesPerSecond) * seconds)
-        return false;
-    m_periodStart = now;
-    m_periodBytes = 0;
-    return true;
-}
-
-TcpSocket::Clock::time_point TcpSocket::nextCheck(Clock::time_point deadline) const
-{
-    if (!m_lowSpeed)
-        return deadline;
-    const Clock::time_point periodEnd = m_periodStart + m_period;
-    return periodEnd < deadline ? periodEnd : deadline;
+    return m_lowSpeed.progress(bytes, Clock::now());
 }
 
 TcpSocket::Status TcpSocket::drain(std::chrono::milliseconds stallLimit)
@@ -299,82 +247,57 @@ TcpSocket::TlsResult TcpSocket::startTls(const std::string& serverName, const st
 {
     if (m_fd < 0 || m_tls)
         return TlsResult::HandshakeFailed;
-    auto tls = std::make_unique<Tls>();
-    tls->context = SSL_CTX_new(TLS_client_method());
-    if (!tls->context || SSL_CTX_set_min_proto_version(tls->context, TLS1_2_VERSION) != 1 ||
-        SSL_CTX_set_default_verify_paths(tls->context) != 1)
+    auto tls = std::make_unique<TlsStream>();
+    switch (tls->setUp(m_fd, serverName, caFile)) {
+    case TlsStream::Setup::Ok:
+        break;
+    case TlsStream::Setup::Failed:
         return TlsResult::HandshakeFailed;
-    if (!caFile.empty() && SSL_CTX_load_verify_locations(tls->context, caFile.c_str(), nullptr) != 1)
+    case TlsStream::Setup::Unverifiable:
         return TlsResult::VerificationFailed;
-    SSL_CTX_set_verify(tls->context, SSL_VERIFY_PEER, nullptr);
-    tls->ssl = SSL_new(tls->context);
-    if (!tls->ssl || SSL_set_fd(tls->ssl, m_fd) != 1)
-        return TlsResult::HandshakeFailed;
-
-    // An address literal is checked against the certificate's IP entries and sends no SNI.
-    unsigned char address[16];
-    const bool isAddress = inet_pton(AF_INET, serverName.c_str(), address) == 1 ||
-                           inet_pton(AF_INET6, serverName.c_str(), address) == 1;
-    X509_VERIFY_PARAM* param = SSL_get0_param(tls->ssl);
-    if (isAddress) {
-        if (X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str()) != 1)
-            return TlsResult::VerificationFailed;
-    } else {
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        if (SSL_set1_host(tls->ssl, serverName.c_str()) != 1 ||
-            SSL_ctrl(tls->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                     const_cast<char*>(serverName.c_str())) != 1)
-            return TlsResult::VerificationFailed;
     }
-
-    SigpipeGuard noSigpipe;
-    ERR_clear_error();
     for (;;) {
-        const int rc = SSL_connect(tls->ssl);
-        if (rc == 1)
+        const TlsStream::Step step = tls->handshake();
+        if (step == TlsStream::Step::Done)
             break;
-        if (tlsWait(SSL_get_error(tls->ssl, rc), deadline) != Status::Ok) {
-            const bool unverified = SSL_get_verify_result(tls->ssl) != X509_V_OK;
-            ERR_clear_error();
-            return unverified ? TlsResult::VerificationFailed : TlsResult::HandshakeFailed;
-        }
+        if (tlsWait(step, deadline) != Status::Ok)
+            return tls->verified() ? TlsResult::HandshakeFailed : TlsResult::VerificationFailed;
     }
-    if (SSL_get_verify_result(tls->ssl) != X509_V_OK)
+    if (!tls->verified())
         return TlsResult::VerificationFailed;
     m_tls = std::move(tls);
     return TlsResult::Ok;
 }
 
-TcpSocket::Status TcpSocket::tlsWait(int sslError, Clock::time_point deadline) const
+TcpSocket::Status TcpSocket::tlsWait(TlsStream::Step step, Clock::time_point deadline) const
 {
-    switch (sslError) {
-    case SSL_ERROR_WANT_READ:
+    switch (step) {
+    case TlsStream::Step::WantRead:
         return waitFor(POLLIN, deadline);
-    case SSL_ERROR_WANT_WRITE:
+    case TlsStream::Step::WantWrite:
         return waitFor(POLLOUT, deadline);
-    case SSL_ERROR_ZERO_RETURN:
-    case SSL_ERROR_SYSCALL:
+    case TlsStream::Step::Closed:
         return Status::Closed;
-    default:
-        return Status::Error;
+    case TlsStream::Step::Done:
+    case TlsStream::Step::Error:
+        break;
     }
+    return Status::Error;
 }
 
 TcpSocket::Status TcpSocket::tlsSend(const char* data, std::size_t size, Clock::time_point deadline)
 {
-    SigpipeGuard noSigpipe;
     std::size_t sent = 0;
     while (sent < size) {
-        ERR_clear_error();
         std::size_t written = 0;
-        const int rc = SSL_write_ex(m_tls->ssl, data + sent, size - sent, &written);
-        if (rc == 1) {
+        const TlsStream::Step step = m_tls->write(data + sent, size - sent, written);
+        if (step == TlsStream::Step::Done) {
             sent += written;
             if (!progress(written))
                 return Status::Timeout;
             continue;
         }
-        const Status next = tlsWait(SSL_get_error(m_tls->ssl, rc), nextCheck(deadline));
+        const Status next = tlsWait(step, m_lowSpeed.nextCheck(deadline));
         if (next == Status::Timeout && Clock::now() < deadline) {
             if (!progress(0))
                 return Status::Timeout;
@@ -389,13 +312,11 @@ TcpSocket::Status TcpSocket::tlsSend(const char* data, std::size_t size, Clock::
 TcpSocket::Status TcpSocket::tlsReceive(char* buffer, std::size_t capacity, std::size_t& received,
                                         Clock::time_point deadline)
 {
-    SigpipeGuard noSigpipe;
     for (;;) {
-        ERR_clear_error();
-        const int rc = SSL_read_ex(m_tls->ssl, buffer, capacity, &received);
-        if (rc == 1)
+        const TlsStream::Step step = m_tls->read(buffer, capacity, received);
+        if (step == TlsStream::Step::Done)
             return Status::Ok;
-        const Status next = tlsWait(SSL_get_error(m_tls->ssl, rc), deadline);
+        const Status next = tlsWait(step, deadline);
         if (next != Status::Ok) {
             received = 0;
             return next;
@@ -421,7 +342,7 @@ TcpSocket::Status TcpSocket::sendAll(const char* data, std::size_t size, Clock::
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const Status ready = waitFor(POLLOUT, nextCheck(deadline));
+            const Status ready = waitFor(POLLOUT, m_lowSpeed.nextCheck(deadline));
             if (ready == Status::Timeout && Clock::now() < deadline) {
                 if (!progress(0))
                     return Status::Timeout; // a whole period too slow

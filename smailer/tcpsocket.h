@@ -1,5 +1,8 @@
 #pragma once
 
+#include "smailer/lowspeedlimit.h"
+#include "smailer/tlsstream.h"
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -52,7 +55,7 @@ public:
     // minBytesPerSecond over any whole period (of sends and of the drain) ends the transfer with
     // Timeout. Off by default and after stopLowSpeedLimit().
     void startLowSpeedLimit(std::size_t minBytesPerSecond, std::chrono::milliseconds period);
-    void stopLowSpeedLimit() { m_lowSpeed = false; }
+    void stopLowSpeedLimit() { m_lowSpeed.stop(); }
     // Receives what is there (at least one byte) into buffer; Closed when the peer has hung up.
     Status receive(char* buffer, std::size_t capacity, std::size_t& received, Clock::time_point deadline);
     void close();
@@ -69,29 +72,28 @@ public:
     static bool localHostName(std::string& name);
 
 private:
-    struct Tls;
-
+    enum class AttemptStart { Connected, Pending, Failed };
+    // Starts a non-blocking connect to address; fd is the new descriptor unless it Failed.
+    AttemptStart startAttempt(const Address& address, int& fd);
+    // Waits until wakeUp for the attempts; connected is the first that got through (taken out of
+    // attempts), failed ones are closed and taken out. False when the wait itself failed.
+    bool awaitAttempts(std::vector<int>& attempts, Clock::time_point wakeUp, Clock::time_point& nextStart,
+                       int& connected);
     // Waits until the descriptor is ready for events (poll flags); Ok, Timeout or Error.
     Status waitFor(short events, Clock::time_point deadline) const;
-    // After a TLS call failed with sslError: waits for what it needs (Ok: call it again), or says
-    // how the connection ended.
-    Status tlsWait(int sslError, Clock::time_point deadline) const;
+    // After a TLS call did not finish: waits for what it needs (Ok: call it again), or says how
+    // the connection ended.
+    Status tlsWait(TlsStream::Step step, Clock::time_point deadline) const;
     Status tlsSend(const char* data, std::size_t size, Clock::time_point deadline);
     Status tlsReceive(char* buffer, std::size_t capacity, std::size_t& received, Clock::time_point deadline);
 
     // Counts bytes that moved toward the peer; false when the last whole period was too slow.
     bool progress(std::size_t bytes);
-    // The deadline for the next wait: the earlier of deadline and the end of the period.
-    Clock::time_point nextCheck(Clock::time_point deadline) const;
 
     int m_fd = -1;
     int m_lastError = 0;
-    std::unique_ptr<Tls> m_tls;
-    bool m_lowSpeed = false;
-    std::size_t m_minBytesPerSecond = 0;
-    std::chrono::milliseconds m_period{0};
-    Clock::time_point m_periodStart;
-    std::size_t m_periodBytes = 0;
+    std::unique_ptr<TlsStream> m_tls;
+    LowSpeedLimit m_lowSpeed;
 };
 
 } // namespace MUtils

@@ -28,6 +28,19 @@
 
 namespace {
 
+// Passed once the countdown's next tick, had it still been running, would have come: a
+// single-shot timer of a little more than its interval (beyond a coarse timer's slack), started now.
+struct NextTick {
+    explicit NextTick(const QTimer* countdown)
+    {
+        sentinel.setSingleShot(true);
+        QObject::connect(&sentinel, &QTimer::timeout, [this] { passed = true; });
+        sentinel.start(countdown->interval() * 11 / 10);
+    }
+    QTimer sentinel;
+    bool passed = false;
+};
+
 // A dialog over a fresh root directory with a dumps folder.
 struct Fixture {
     // restartedSecondsAgo: crashui restarted the host that long before this crash (none when < 0).
@@ -189,7 +202,8 @@ void tst_Crashui::okAtSevenConfirmsOnce()
     QCOMPARE(f.spy->count(), 1);
     QCOMPARE(f.ok()->text(), QStringLiteral("确定 (7s)"));
     QVERIFY(!f.countdownTimer()->isActive());
-    QTest::qWait(1200); // the stopped timer never ticks again
+    NextTick next(f.countdownTimer()); // the stopped timer never ticks again
+    QTRY_VERIFY_WITH_TIMEOUT(next.passed, 30000);
     QCOMPARE(f.spy->count(), 1);
 }
 
@@ -487,9 +501,10 @@ void tst_Crashui::realTimerConfirms()
 {
     Fixture f;
     f.dialog->show();
-    QTRY_COMPARE_WITH_TIMEOUT(f.spy->count(), 1, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(f.spy->count(), 1, 30000);
     QCOMPARE(f.ok()->text(), QStringLiteral("确定 (0s)"));
-    QTest::qWait(1500);
+    NextTick next(f.countdownTimer());
+    QTRY_VERIFY_WITH_TIMEOUT(next.passed, 30000);
     QCOMPARE(f.spy->count(), 1);
 }
 

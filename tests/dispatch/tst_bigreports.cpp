@@ -89,7 +89,7 @@ void tst_BigReports::sizeIsTheWireSize()
         sender.setMail(&mail.wrapper());
         sender.sendMail();
     }
-    QVERIFY(server.waitForClientGone(10000));
+    QVERIFY(server.waitForClientGone(30000));
     const QRegularExpression size(QStringLiteral("MAIL FROM: <bug@example.com> SIZE=(\\d+)\\r\\n"));
     const QRegularExpressionMatch match = size.match(QString::fromStdString(server.transcript()));
     QVERIFY(match.hasMatch());
@@ -111,7 +111,7 @@ void tst_BigReports::overTheLimitIsNeverUploaded()
     } catch (const SMailer::MailTooLargeException& e) {
         QCOMPARE(e.limit(), quint64(100000));
     }
-    QVERIFY(server.waitForClientGone(10000));
+    QVERIFY(server.waitForClientGone(30000));
     QVERIFY(!QString::fromStdString(server.transcript()).contains(QStringLiteral("MAIL FROM")));
 }
 
@@ -181,7 +181,7 @@ void tst_BigReports::resendSendsOnlyTheMissingParts()
         ScriptedSmtpServer server(advertising(350000), 0, 2);
         const ScopedEnv env = pointMailAt(server.port(), 3);
         QVERIFY(!Handler().doMail(sendChoice(QStringLiteral("once")), host.info));
-        QVERIFY(server.waitForClientGone(10000));
+        QVERIFY(server.waitForClientGone(30000));
         QTemporaryDir out;
         const QString eml = writeFile(out.filePath(QStringLiteral("1.eml")), QByteArray::fromStdString(server.message()));
         QCOMPARE(SmtpSink::parse(eml).value("subject").toString(), QStringLiteral("bug report : a_b (1/3)"));
@@ -308,7 +308,7 @@ void tst_BigReports::resendKeepsTheCut()
         ScriptedSmtpServer server(advertising(350000), 0, 2);
         const ScopedEnv env = pointMailAt(server.port(), 3);
         QVERIFY(!Handler().doMail(sendChoice(QStringLiteral("once")), host.info));
-        QVERIFY(server.waitForClientGone(10000));
+        QVERIFY(server.waitForClientGone(30000));
         pieces << writeFile(out.filePath(QStringLiteral("1.eml")), QByteArray::fromStdString(server.message()));
     }
     SmtpSink sink(QStringLiteral("Err.submit7"), QString(), sinkArguments(350000, false));

@@ -92,7 +92,7 @@ void tst_ReportIntegrity::archiveTamperedBeforeData()
     server.beforeReply("DATA", [&] {
         // The mail starts while the archive is packed: tamper with it once it is complete.
         // (It is recorded before the mail starts, and again, as packed, once complete.)
-        QDeadlineTimer deadline(20000);
+        QDeadlineTimer deadline(30000);
         const auto complete = [&] {
             const QString pending = host.info.dumpDir + QStringLiteral("/pending/");
             for (const QString& name : QDir(pending).entryList({QStringLiteral("*.json")})) {
@@ -115,7 +115,7 @@ void tst_ReportIntegrity::archiveTamperedBeforeData()
     const ScopedEnv env = pointMailAt(server.port(), 5);
     Handler handler;
     QCOMPARE(handler.doMail(sendChoice(), host.info), sent);
-    QVERIFY(server.waitForClientGone(10000));
+    QVERIFY(server.waitForClientGone(30000));
     QCOMPARE(QFile::exists(host.info.dumpFile), !sent);
     if (sent) {
         QTemporaryDir out;
@@ -150,7 +150,7 @@ void tst_ReportIntegrity::twoRunsOneRootOneName()
     Handler handler;
     QVERIFY(handler.doMail(sendChoice(), host.info));
     QVERIFY(secondResult);
-    QVERIFY(server.waitForClientGone(10000));
+    QVERIFY(server.waitForClientGone(30000));
 
     QTemporaryDir out;
     QCOMPARE(receivedDumpHash(server, out), firstHash);
@@ -290,7 +290,7 @@ void tst_ReportIntegrity::reasons()
         const ScopedEnv resend = pointMailAt(again.port(), 5);
         PendingStore store(host.info.dumpDir);
         QCOMPARE(PendingSender(store).sendDue(true), 0);
-        QVERIFY(again.waitForClientGone(10000));
+        QVERIFY(again.waitForClientGone(30000));
         QVERIFY(again.message().find("Message-ID: " + record.messageId.toStdString()) != std::string::npos);
     }
 }

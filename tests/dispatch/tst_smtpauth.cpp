@@ -5,6 +5,7 @@
 
 #include "dispatch/pendingstore.h"
 #include "dispatch/reportmail.h"
+#include "tests/tools/refusingport.h"
 #include "tests/tools/scriptedsmtpserver.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
@@ -41,13 +42,6 @@ struct Archive {
     }
     ~Archive() { ::close(fd); }
 };
-
-quint16 deadPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort();
-}
 
 // The locked build of the program (it ignores the environment for the mail's destination) and
 // its configuration file, written for one run and removed afterwards.

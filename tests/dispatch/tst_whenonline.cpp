@@ -10,6 +10,7 @@
 #include "tests/tools/countingrelay.h"
 #include "tests/tools/networkmanagerstandin.h"
 #include "tests/tools/pendingfixture.h"
+#include "tests/tools/refusingport.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
 
@@ -22,6 +23,7 @@
 
 #include <csignal>
 
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -63,11 +65,25 @@ bool stopWaiters(const QString& root)
     return waiterPids(root).isEmpty();
 }
 
-quint16 deadPort()
+// The waiter of root (not the faketime that runs it) is there and its main thread is blocked
+// waiting for events (poll): idle in its event loop, or waiting for a server's answer. Either way
+// what it started before is under way, and a connection it opened is in the listener's queue.
+bool waitsForEvents(const QString& root)
 {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort();
+    int waiting = 0;
+    for (const pid_t pid : waiterPids(root)) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "faketime")
+            continue;
+        QFile file(QStringLiteral("/proc/%1/syscall").arg(pid));
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray call = file.readAll().split(' ').first();
+        if (call != QByteArray::number(SYS_poll) && call != QByteArray::number(SYS_ppoll))
+            return false;
+        ++waiting;
+    }
+    return waiting == 1;
 }
 
 // A waiter run by the test, its output gathered as it comes.
@@ -132,7 +148,9 @@ void tst_WhenOnline::waitsForTheNetwork()
     Waiter waiter;
     waiter.start(host.root, binaryEnvironment(relay.port()), network.address());
     QTRY_VERIFY_WITH_TIMEOUT(waiter.said(kFromNetworkManager), 30000);
-    QTest::qWait(2000);
+    // Past that line it decides at once; once it waits for events, whatever it tried has reached the relay.
+    QTRY_VERIFY_WITH_TIMEOUT(waitsForEvents(host.root), 30000);
+    QTest::qWait(0); // the relay takes what is queued
     QCOMPARE(relay.connections(), 0); // nothing tried while offline
     QCOMPARE(waiter.process.state(), QProcess::Running);
 
@@ -172,7 +190,10 @@ void tst_WhenOnline::backoffWhileOnline()
     QTRY_COMPARE_WITH_TIMEOUT(relay.connections(), 1, 30000); // due: one try
     // The next is due in half an hour: it sleeps, even with the server back.
     relay.setDown(false);
-    QTest::qWait(3000);
+    // Once the try is on record and it waits for events, it has decided when it wakes next.
+    const auto tried = [&host] { return PendingStore(host.info.dumpDir).list().first().attempts == 2; };
+    QTRY_VERIFY_WITH_TIMEOUT(tried() && waitsForEvents(host.root), 30000);
+    QTest::qWait(0); // the relay takes what is queued
     QCOMPARE(relay.connections(), 1);
     QCOMPARE(waiter.process.state(), QProcess::Running);
     const PendingRecord record = PendingStore(host.info.dumpDir).list().first();
@@ -264,7 +285,8 @@ void tst_WhenOnline::startsOneWaiter()
         if (waiter)
             QTRY_COMPARE_WITH_TIMEOUT(waiterPids(host.root).size(), 1, 30000);
     }
-    QTest::qWait(1000); // time for a second one to show, were it started
+    // A waiter is started detached and has begun by the time its starter returns: a second one,
+    // were it started, shows at once.
     QCOMPARE(waiterPids(host.root).size(), waiter ? 1 : 0);
     QCOMPARE(OnlineWaiter::isRunning(host.root), waiter);
     if (waiter) {

@@ -1,12 +1,12 @@
 // Which failures of a sending are the network's: those make a waiter send the report again once
 // the machine is online; a server's refusal or a bad configuration does not.
 
-#include "dispatch/reportmail.h"
 #include "smailer/mailexception.h"
 #include "smailer/mailsender.h"
+#include "tests/tools/refusingport.h"
 #include "tests/tools/scriptedsmtpserver.h"
+#include "tests/tools/smailermail.h"
 
-#include <QTcpServer>
 #include <QtTest>
 
 using Script = std::map<std::string, ScriptedSmtpServer::Step>;
@@ -43,13 +43,8 @@ void tst_MailFailureKind::kind()
     QFETCH(int, security);
     QFETCH(bool, network);
     ScriptedSmtpServer server(script);
-    unsigned short port = server.port();
-    if (refused) {
-        QTcpServer closed;
-        closed.listen(QHostAddress::LocalHost);
-        port = closed.serverPort();
-    }
-    ReportMail mail(QStringLiteral("bug@example.com"), QStringLiteral("a_b"), QStringLiteral("text"), QString());
+    const unsigned short port = refused ? deadPort() : server.port();
+    SmailerMail mail("a_b", "text");
     try {
         SMailer::MailSender sender("127.0.0.1", "bug@example.com", "secret", port, std::chrono::milliseconds(400),
                                    SMailer::Security(security));

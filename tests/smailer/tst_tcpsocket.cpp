@@ -1,16 +1,17 @@
 // The connection under network faults found by a hostile tester: a dead first address, a slow
 // uplink that must not fail, and a reader so slow that the upload must end.
 
-#include "dispatch/reportmail.h"
 #include "smailer/mailexception.h"
 #include "smailer/mailsender.h"
 #include "smailer/tcpsocket.h"
 #include "tests/tools/pythonservice.h"
 #include "tests/tools/scriptedsmtpserver.h"
+#include "tests/tools/smailermail.h"
 #include "tests/tools/smtpsink.h"
 #include "tests/tools/testhost.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -86,7 +87,7 @@ QString sendReport(quint16 port, int attachmentBytes, std::chrono::milliseconds 
 {
     QTemporaryDir dir;
     const QString archive = writeFile(dir.filePath(QStringLiteral("a_b.rar")), randomBytes(attachmentBytes));
-    ReportMail mail(QStringLiteral("bug@example.com"), QStringLiteral("a_b"), QStringLiteral("slow"), archive);
+    SmailerMail mail("a_b", "slow", QFile::encodeName(archive).toStdString());
     try {
         SMailer::MailSender sender("127.0.0.1", "bug@example.com", "Err.submit7", port, timeout);
         sender.setMail(&mail.wrapper());
@@ -145,7 +146,7 @@ void tst_TcpSocket::everyAddressDead()
     clock.start();
     QCOMPARE(socket.connect({first.address(), second.address()}, TcpSocket::Clock::now() + std::chrono::seconds(1)),
              TcpSocket::ConnectResult::ConnectFailed);
-    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed()))); // bounded, not hung
+    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed()))); // bounded, not hung
 }
 
 void tst_TcpSocket::slowLinkDelivers()

@@ -34,7 +34,7 @@ class Sink:
 
     def stop(self):
         self.proc.stdin.close()
-        self.proc.wait(10)
+        self.proc.wait(30)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -44,16 +44,17 @@ def sha(path):
 
 
 def find_window(title, timeout=30):
-    """The id of a visible window whose title is exactly title, or None."""
+    """The id of a visible window whose title is exactly title, or None; it looks at least once."""
     deadline = time.time() + timeout
-    while time.time() < deadline:
+    while True:
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
                                capture_output=True, text=True)
         ids = found.stdout.split()
         if ids:
             return ids[0]
+        if time.time() >= deadline:
+            return None
         time.sleep(0.2)
-    return None
 
 
 def start_on_display(args, env, preexec_fn=None):
@@ -86,8 +87,8 @@ def answer_box(test, proc, title="错误", before=None):
 
 
 def press_return(window):
-    subprocess.run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=10)
-    subprocess.run(["xdotool", "key", "Return"], check=True, timeout=10)
+    subprocess.run(["xdotool", "windowfocus", "--sync", window], check=False, timeout=30)
+    subprocess.run(["xdotool", "key", "Return"], check=True, timeout=30)
 
 
 class Host:
@@ -139,7 +140,7 @@ class Host:
     def args(self):
         return [self.root, "a_b", self.restart, "Title", "--opt", "two words"]
 
-    def restart_args(self, timeout=10):
+    def restart_args(self, timeout=30):
         deadline = time.time() + timeout
         while time.time() < deadline:
             if os.path.exists(self.restart + ".args"):
@@ -191,7 +192,7 @@ class SessionBus:
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()
-            self.proc.wait(10)
+            self.proc.wait(30)
         self.proc.stdout.close()
 
 

@@ -17,7 +17,7 @@ NetworkManagerStandIn::NetworkManagerStandIn(bool withNetworkManager)
 {
     m_bus.start(QStringLiteral("dbus-daemon"),
                 {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-    if (!m_bus.waitForStarted(10000) || !m_bus.waitForReadyRead(10000)) {
+    if (!m_bus.waitForStarted(30000) || !m_bus.waitForReadyRead(30000)) {
         m_error = QStringLiteral("dbus-daemon did not start: ") + m_bus.errorString();
         return;
     }

@@ -11,11 +11,11 @@ PythonService::PythonService(const QString& tool, const QStringList& arguments)
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/python3"), QStringList{toolPath(tool)} + arguments);
-    if (!m_process.waitForStarted(10000)) {
+    if (!m_process.waitForStarted(30000)) {
         m_error = QStringLiteral("cannot start /usr/bin/python3");
         return;
     }
-    QDeadlineTimer deadline(20000);
+    QDeadlineTimer deadline(30000);
     QByteArray out;
     while (!deadline.hasExpired() && !out.contains('\n')) {
         if (!m_process.waitForReadyRead(static_cast<int>(deadline.remainingTime())))

@@ -19,10 +19,13 @@ from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def listening_socket():
+    """A socket listening on 127.0.0.1 at a port the system picks; it is served as it is, never
+    closed and bound again, so no other process can take the port in between."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(100)
+    return listener
 
 
 class SaveHandler:
@@ -98,6 +101,25 @@ class BulkController(Controller):
         return BulkDataSMTP(self.handler, **self.SMTP_kwargs)
 
 
+class OnSocket:
+    """Serves on a socket that listens already (the server's own hook for making its listener)."""
+
+    def __init__(self, handler, listener, **kwargs):
+        self.listener = listener
+        super().__init__(handler, hostname="127.0.0.1", port=listener.getsockname()[1], **kwargs)
+
+    def _create_server(self):
+        return self.loop.create_server(self._factory_invoker, sock=self.listener, ssl=self.ssl_context)
+
+
+class SinkController(OnSocket, Controller):
+    pass
+
+
+class BulkSinkController(OnSocket, BulkController):
+    pass
+
+
 def main():
     # Login without TLS is what the tests want; aiosmtpd warns about it on every session.
     warnings.simplefilter("ignore")
@@ -125,7 +147,8 @@ def main():
             session.crashui_login = (mechanism, login)
         return AuthResult(success=ok, handled=False)  # handled=False: the server sends the 535
 
-    port = free_port()
+    listener = listening_socket()
+    port = listener.getsockname()[1]
     options = dict(authenticator=authenticator, auth_required=not args.no_auth_required, auth_require_tls=False,
                    data_size_limit=args.size_limit)
     if args.tls:
@@ -135,9 +158,8 @@ def main():
             options.update(tls_context=context, require_starttls=True, auth_require_tls=True)
         else:
             options.update(ssl_context=context)
-    controller = (BulkController if args.bulk_data else Controller)(SaveHandler(args.dir, args.hide_size),
-                                                                     hostname="127.0.0.1",
-                                                                     port=port, **options)
+    controller = (BulkSinkController if args.bulk_data else SinkController)(SaveHandler(args.dir, args.hide_size),
+                                                                             listener, **options)
     controller.start()
     print("PORT %d" % port, flush=True)
     try:
