@@ -9,8 +9,8 @@
 #include "dispatch/dumpretention.h"
 #include "dispatch/handler.h"
 #include "dispatch/onlinewaiter.h"
-#include "dispatch/pendingsender.h"
 #include "dispatch/reportpreviewfactory.h"
+#include "dispatch/sendpendingrun.h"
 #include "report/message.h"
 #include "report/launchenvironment.h"
 #include "report/outcome.h"
@@ -38,7 +38,7 @@ int sendPending(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
-    return PendingSender::runHeadless(QCoreApplication::arguments());
+    return SendPendingRun::run(QCoreApplication::arguments());
 }
 
 // Without a display the toolkit would abort inside its platform plugin. Any platform chosen with
@@ -148,14 +148,17 @@ int main(int argc, char* argv[])
     const ParamInfo& context = CrashContext();
     const QString displayName = context.appArgs.isEmpty() ? QString() : context.appArgs.first();
 
+    // The deployment, read once for this run.
+    const DispatchConfig config = DispatchConfig::current();
     int result = 0;
     {
         DispatchOutcome outcome;
         crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags());
         dialog.setOutcome(&outcome);
-        dialog.setReportPreview(makeReportPreview(context));
+        dialog.setReportPreview(makeReportPreview(context, config));
         {
             Handler handler(nullptr);
+            handler.setDispatchConfig(config);
             handler.setCrashContext(context);
             handler.setOutcome(&outcome);
             QObject::connect(&dialog, SIGNAL(sig_crashInfo(Message)), &handler, SLOT(slot_crashInfo(Message)));
@@ -167,6 +170,6 @@ int main(int argc, char* argv[])
     }
     // Dumps declined or cancelled now or before are bounded as pending reports are.
     PendingStore store(context.dumpDir);
-    DumpRetention::prune(store, context.dumpDir, context.dumpFile, PendingStore::Limits::current());
+    DumpRetention::prune(store, context.dumpDir, context.dumpFile, config.pending);
     return result;
 }

@@ -149,6 +149,10 @@ QJsonObject PendingRecord::toJson() const
         accepted.append(part);
     json[QStringLiteral("partsAccepted")] = accepted;
     json[QStringLiteral("tooLarge")] = tooLarge;
+    if (failureKind != FailureKind::Temporary)
+        json[QStringLiteral("failureKind")] = failureKindName(failureKind);
+    if (!configStamp.isEmpty())
+        json[QStringLiteral("configStamp")] = configStamp;
     return json;
 }
 
@@ -178,6 +182,8 @@ bool PendingRecord::fromJson(const QJsonObject& json, PendingRecord& record)
     for (const QJsonValue& part : json.value(QStringLiteral("partsAccepted")).toArray())
         record.partsAccepted << part.toInt();
     record.tooLarge = json.value(QStringLiteral("tooLarge")).toBool();
+    record.failureKind = failureKindFrom(json.value(QStringLiteral("failureKind")).toString());
+    record.configStamp = json.value(QStringLiteral("configStamp")).toString();
     record.packing = json.value(QStringLiteral("packing")).toBool();
     record.archiveSha256 = json.value(QStringLiteral("archiveSha256")).toString();
     record.pieceBytes = json.value(QStringLiteral("pieceBytes")).toString().toLongLong();

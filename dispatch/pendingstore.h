@@ -39,6 +39,8 @@ struct PendingRecord {
     qint64 pieceBytes = 0;   // the archive bytes in each of them, fixed with partsTotal
     QList<int> partsAccepted; // of those, the ones a server accepted
     bool tooLarge = false;   // over the limit even in the most mails allowed: a notice went instead
+    FailureKind failureKind = FailureKind::Temporary; // of the last failed attempt
+    QString configStamp;     // DispatchConfig::mailStamp() of that attempt, for a configuration failure
 
     QJsonObject toJson() const;
     static bool fromJson(const QJsonObject& json, PendingRecord& record);
