@@ -38,7 +38,7 @@ int sendPending(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
-    return SendPendingRun::run(QCoreApplication::arguments());
+    return SendPendingRun::run(QCoreApplication::arguments(), DispatchConfig::current());
 }
 
 // Without a display the toolkit would abort inside its platform plugin. Any platform chosen with
@@ -85,7 +85,7 @@ int reportNoDisplay(int argc, char* argv[])
 int sendWhenOnline(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    return OnlineWaiter::runHeadless(QCoreApplication::arguments());
+    return OnlineWaiter::runHeadless(QCoreApplication::arguments(), DispatchConfig::current());
 }
 
 } // namespace
@@ -153,7 +153,8 @@ int main(int argc, char* argv[])
     int result = 0;
     {
         DispatchOutcome outcome;
-        crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags());
+        crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags(), config.restartGuardSeconds,
+                       config.restartGuardError);
         dialog.setOutcome(&outcome);
         dialog.setReportPreview(makeReportPreview(context, config));
         {

@@ -76,6 +76,35 @@ QDateTime nextDue(const PendingStore& store, const QDateTime& now, const QString
     return next;
 }
 
+// Waiters one after the other while the lock is this process's: a run that failed while one was
+// ending found the lock held and started no waiter; its report, recorded before it looked, is
+// seen once the lock is let go. The exit code of the last.
+int waitAndSend(PendingStore& store, NetworkWatch& watch, PendingSender& sender, const QString& stamp,
+                std::unique_ptr<WaiterLock> lock)
+{
+    int exitCode = 0;
+    for (;;) {
+        OnlineWaiter waiter(store, watch, [&sender](bool everyDue) { sender.sendDue(everyDue); });
+        waiter.setConfigStamp(stamp);
+        QObject::connect(&waiter, &OnlineWaiter::sig_finished, [&exitCode](int code) {
+            exitCode = code;
+            QCoreApplication::exit(code);
+        });
+        waiter.start();
+        if (!waiter.isFinished())
+            QCoreApplication::exec();
+        if (waiter.timedOut())
+            break;
+        lock.reset();
+        if (!nextDue(store, store.now(), stamp).isValid())
+            break;
+        lock = std::make_unique<WaiterLock>(store.folder(), true);
+        if (!lock->held())
+            break; // a new waiter has it
+    }
+    return exitCode;
+}
+
 } // namespace
 
 OnlineWaiter::OnlineWaiter(PendingStore& store, NetworkWatch& watch, SendPass send, QObject* parent)
@@ -148,7 +177,7 @@ void OnlineWaiter::finish()
     emit sig_finished(m_store.list().isEmpty() ? 0 : 1);
 }
 
-int OnlineWaiter::runHeadless(const QStringList& arguments)
+int OnlineWaiter::runHeadless(const QStringList& arguments, const DispatchConfig& config)
 {
     QTextStream out(stdout);
     QTextStream err(stderr);
@@ -176,7 +205,6 @@ int OnlineWaiter::runHeadless(const QStringList& arguments)
         out << line << "\n";
         out.flush();
     };
-    const DispatchConfig config = DispatchConfig::current();
     for (const QString& drop : store.prune(config.pending))
         say(QStringLiteral("dropped ") + drop);
 
@@ -188,29 +216,7 @@ int OnlineWaiter::runHeadless(const QStringList& arguments)
     err.flush();
 
     PendingSender sender(store, config, say);
-    int exitCode = 0;
-    for (;;) {
-        OnlineWaiter waiter(store, watch, [&sender](bool everyDue) { sender.sendDue(everyDue); });
-        waiter.setConfigStamp(config.mailStamp());
-        QObject::connect(&waiter, &OnlineWaiter::sig_finished, [&exitCode](int code) {
-            exitCode = code;
-            QCoreApplication::exit(code);
-        });
-        waiter.start();
-        if (!waiter.isFinished())
-            QCoreApplication::exec();
-        if (waiter.timedOut())
-            break;
-        // A run that failed while this one was ending found the lock held and started no waiter;
-        // its report, recorded before it looked, is seen here once the lock is let go.
-        lock.reset();
-        if (!nextDue(store, store.now(), config.mailStamp()).isValid())
-            break;
-        lock = std::make_unique<WaiterLock>(store.folder(), true);
-        if (!lock->held())
-            break; // a new waiter has it
-    }
-    return exitCode;
+    return waitAndSend(store, watch, sender, config.mailStamp(), std::move(lock));
 }
 
 void OnlineWaiter::setProgram(const QString& path)

@@ -46,7 +46,7 @@ public:
     // crashui --send-pending --when-online ROOT_DIR. Output and exit codes as --send-pending; one
     // line on standard error names the network source. Another waiter of the same ROOT_DIR
     // already running: says so and ends at once.
-    static int runHeadless(const QStringList& arguments);
+    static int runHeadless(const QStringList& arguments, const DispatchConfig& config);
 
     // The crashui program that startDetached runs; nothing is started while it is empty (as in
     // programs other than crashui that use this library). Set once, before any worker starts.

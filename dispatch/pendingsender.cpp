@@ -231,6 +231,21 @@ PendingSender::Result PendingSender::sendNotice(PendingReport& report, QString* 
     return Result::TooLarge;
 }
 
+QString PendingSender::whyNotTaken(const PendingRecord& listed) const
+{
+    const QString path = m_store.folder() + QLatin1Char('/') + listed.id;
+    if (!QFileInfo::exists(path + QStringLiteral(".json")))
+        return QString();
+    if (listed.packing)
+        return QStringLiteral("being packed by another process");
+    QString unusable;
+    const int fd = openStoreFile(path + QStringLiteral(".rar"), &unusable);
+    if (fd < 0)
+        return QStringLiteral("its archive cannot be used: ") + unusable;
+    ::close(fd);
+    return QStringLiteral("being sent by another process");
+}
+
 bool PendingSender::sendListed(PendingRecord listed, bool everyDue)
 {
     const auto say = [this](const QString& line) {
@@ -263,20 +278,9 @@ bool PendingSender::sendListed(PendingRecord listed, bool everyDue)
     }
     const std::unique_ptr<PendingReport> report = m_store.take(listed.id);
     if (!report) {
-        const QString path = m_store.folder() + QLatin1Char('/') + listed.id;
-        if (!QFileInfo::exists(path + QStringLiteral(".json")))
+        const QString why = whyNotTaken(listed);
+        if (why.isEmpty())
             return true; // gone: sent by another process meanwhile
-        QString why = QStringLiteral("being sent by another process");
-        if (listed.packing) {
-            why = QStringLiteral("being packed by another process");
-        } else {
-            QString unusable;
-            const int fd = openStoreFile(path + QStringLiteral(".rar"), &unusable);
-            if (fd >= 0)
-                ::close(fd);
-            else
-                why = QStringLiteral("its archive cannot be used: ") + unusable;
-        }
         say(QStringLiteral("kept %1: %2").arg(listed.id, why));
         return false;
     }

@@ -64,6 +64,8 @@ private:
     void noteFailure(const MailOutcome& outcome);
     // sendDue for one listed report; false when it remains pending.
     bool sendListed(PendingRecord listed, bool everyDue);
+    // Why a listed report could not be taken; empty when it is gone (sent meanwhile).
+    QString whyNotTaken(const PendingRecord& listed) const;
 
     PendingStore& m_store;
     DispatchConfig m_config;

@@ -1,6 +1,5 @@
 #include "dispatch/sendpendingrun.h"
 
-#include "dispatch/dispatchconfig.h"
 #include "dispatch/onlinewaiter.h"
 #include "dispatch/pendingsender.h"
 
@@ -22,7 +21,7 @@ int checkRoot(const QString& root, QTextStream& err)
     return 0;
 }
 
-int run(const QStringList& arguments)
+int run(const QStringList& arguments, const DispatchConfig& config)
 {
     QTextStream out(stdout);
     QTextStream err(stderr);
@@ -34,7 +33,6 @@ int run(const QStringList& arguments)
     const QString root = arguments.at(2);
     if (const int refused = checkRoot(root, err))
         return refused;
-    const DispatchConfig config = DispatchConfig::current();
     PendingStore store(root + QStringLiteral("/dumps"));
     store.removeLitter();
     const auto say = [&out](const QString& line) {
