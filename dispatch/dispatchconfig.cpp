@@ -39,9 +39,10 @@ DispatchConfig DispatchConfig::from(const DeploymentConfig& deployment)
     DispatchConfig config;
     QStringList errors;
     config.smtp = SmtpSettings::from(deployment);
-    config.maxParts = static_cast<int>(positive("CRASHUI_MAX_PARTS", CRASHUI_DEFAULT_MAX_PARTS, 999, errors, deployment));
-    config.maxReportsPerHour = static_cast<int>(positive(
-        "CRASHUI_MAX_REPORTS_PER_HOUR", CRASHUI_DEFAULT_MAX_REPORTS_PER_HOUR, 1000000, errors, deployment));
+    config.maxParts =
+        static_cast<int>(positive("CRASHUI_MAX_PARTS", CRASHUI_DEFAULT_MAX_PARTS, 999, errors, deployment));
+    config.maxReportsPerHour = static_cast<int>(
+        positive("CRASHUI_MAX_REPORTS_PER_HOUR", CRASHUI_DEFAULT_MAX_REPORTS_PER_HOUR, 1000000, errors, deployment));
     addErrors(errors, config.smtp.error);
     config.mailError = errors.join(QStringLiteral("; "));
 
@@ -50,9 +51,9 @@ DispatchConfig DispatchConfig::from(const DeploymentConfig& deployment)
         positive("CRASHUI_PENDING_MAX_COUNT", CRASHUI_DEFAULT_PENDING_MAX_COUNT, 1000000, pendingErrors, deployment));
     config.pending.maxDays = static_cast<int>(
         positive("CRASHUI_PENDING_MAX_DAYS", CRASHUI_DEFAULT_PENDING_MAX_DAYS, 100000, pendingErrors, deployment));
-    config.pending.maxBytes =
-        positive("CRASHUI_PENDING_MAX_MIB", CRASHUI_DEFAULT_PENDING_MAX_MIB, kMaxPendingMib, pendingErrors, deployment) *
-        1024 * 1024;
+    config.pending.maxBytes = positive("CRASHUI_PENDING_MAX_MIB", CRASHUI_DEFAULT_PENDING_MAX_MIB, kMaxPendingMib,
+                                       pendingErrors, deployment) *
+                              1024 * 1024;
     config.pending.error = pendingErrors.value(0); // the store's own warning names the first
     addErrors(errors, pendingErrors.join(QStringLiteral("; ")));
 

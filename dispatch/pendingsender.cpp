@@ -79,8 +79,8 @@ PendingSender::Result PendingSender::sendNew(PendingCreation& creation, QString*
     MailOutcome outcome;
     const bool streamed = m_config.mailError.isEmpty() && m_store.reserveSlot(record.id, m_config.maxReportsPerHour);
     if (streamed)
-        outcome = sendReportMail(m_config.smtp, creation.stream(), record.dumpName, record.description,
-                                 record.messageId);
+        outcome =
+            sendReportMail(m_config.smtp, creation.stream(), record.dumpName, record.description, record.messageId);
     std::unique_ptr<PendingReport> report = creation.finish(reason);
     *kept = report != nullptr;
     if (!report) {
@@ -119,8 +119,8 @@ CutPlan PendingSender::planFor(const PendingRecord& record, const OpenArchive& a
     // What a piece mail costs besides its attachment.
     OpenArchive empty = archive;
     empty.size = 0;
-    const quint64 overhead = reportMailSize(m_config.smtp, empty, record.dumpName, record.description,
-                                            record.messageId, {1, m_config.maxParts + 1, 0, QString()});
+    const quint64 overhead = reportMailSize(m_config.smtp, empty, record.dumpName, record.description, record.messageId,
+                                            {1, m_config.maxParts + 1, 0, QString()});
     return planCut(archive.size, whole, overhead, limit);
 }
 

@@ -86,8 +86,8 @@ ReportJob::Result ReportJob::mail(const std::function<void()>& packed)
         chosen.logFiles.removeAll(log);
     bool kept = false;
     PendingSender::Result result = PendingSender::Result::Failed;
-    std::unique_ptr<PendingCreation> creation = store.start(chosen, m_msg.description, m_config.smtp.mailbox, &reason,
-                                                            packed, m_msg.shown, m_msg.leftOut);
+    std::unique_ptr<PendingCreation> creation =
+        store.start(chosen, m_msg.description, m_config.smtp.mailbox, &reason, packed, m_msg.shown, m_msg.leftOut);
     if (creation) {
         id = creation->record().id;
         result = sender.sendNew(*creation, &reason, &kept);
@@ -128,8 +128,9 @@ ReportJob::Result ReportJob::finish(PendingStore& store, const PendingSender& se
     qWarning("crashui: the crash report was not sent: %s%s", qPrintable(reason),
              result.kept ? " (it is kept and will be sent later)" : "");
     // Kept because the network failed: it goes as soon as the machine is online again.
-    result.whenOnline = result.kept && sender.networkFailure() &&
-                        (OnlineWaiter::startDetached(m_info.rootDir, m_config) || OnlineWaiter::isRunning(m_info.rootDir));
+    result.whenOnline =
+        result.kept && sender.networkFailure() &&
+        (OnlineWaiter::startDetached(m_info.rootDir, m_config) || OnlineWaiter::isRunning(m_info.rootDir));
     if (m_outcome)
         m_outcome->setFailure(reason, result.kept, result.whenOnline);
     return result;

@@ -20,9 +20,9 @@
 class ReportJob {
 public:
     struct Result {
-        bool sent = false; // mailed (or a notice went, or the hourly limit defers it), or nothing to mail
-        bool kept = false; // the report is pending on this machine and goes later
-        QString reason;    // why it was not sent (or why it is kept), in plain words
+        bool sent = false;       // mailed (or a notice went, or the hourly limit defers it), or nothing to mail
+        bool kept = false;       // the report is pending on this machine and goes later
+        QString reason;          // why it was not sent (or why it is kept), in plain words
         bool whenOnline = false; // kept after a network failure: it goes once the machine is online
         FailureKind kind = FailureKind::Temporary; // of the failure, when it failed
     };

@@ -1,7 +1,7 @@
 #include "dispatch/toolargenotice.h"
 
-#include "dispatch/cutplan.h"
 #include "archive/zipreader.h"
+#include "dispatch/cutplan.h"
 
 #include <QDir>
 #include <QFile>
