@@ -88,6 +88,41 @@ int sendWhenOnline(int argc, char* argv[])
     return OnlineWaiter::runHeadless(QCoreApplication::arguments(), DispatchConfig::current());
 }
 
+// The crash dialog and its report job, until the dialog closes; then the dumps folder is bounded.
+int runDialog(QApplication& app, const QStringList& arguments)
+{
+    OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
+    CrashContext().parseArguments(arguments);
+    const ParamInfo& context = CrashContext();
+    const QString displayName = context.appArgs.isEmpty() ? QString() : context.appArgs.first();
+
+    // The deployment, read once for this run.
+    const DispatchConfig config = DispatchConfig::current();
+    int result = 0;
+    {
+        DispatchOutcome outcome;
+        crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags(), config.restartGuardSeconds,
+                       config.restartGuardError);
+        dialog.setOutcome(&outcome);
+        dialog.setReportPreview(makeReportPreview(context, config));
+        {
+            Handler handler(nullptr);
+            handler.setDispatchConfig(config);
+            handler.setCrashContext(context);
+            handler.setOutcome(&outcome);
+            QObject::connect(&dialog, SIGNAL(sig_crashInfo(Message)), &handler, SLOT(slot_crashInfo(Message)));
+            QObject::connect(&handler, SIGNAL(sig_close(bool)), &dialog, SLOT(slot_mailSended(bool)));
+            QObject::connect(&handler, SIGNAL(sig_sendMail()), &dialog, SLOT(slot_sendMail()));
+            dialog.show();
+            result = app.exec();
+        } // the Handler goes first: it waits for a worker that still runs
+    }
+    // Dumps declined or cancelled now or before are bounded as pending reports are.
+    PendingStore store(context.dumpDir);
+    DumpRetention::prune(store, context.dumpDir, context.dumpFile, config.pending);
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -143,34 +178,5 @@ int main(int argc, char* argv[])
         return 0;
     }
 
-    OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
-    CrashContext().parseArguments(arguments);
-    const ParamInfo& context = CrashContext();
-    const QString displayName = context.appArgs.isEmpty() ? QString() : context.appArgs.first();
-
-    // The deployment, read once for this run.
-    const DispatchConfig config = DispatchConfig::current();
-    int result = 0;
-    {
-        DispatchOutcome outcome;
-        crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags(), config.restartGuardSeconds,
-                       config.restartGuardError);
-        dialog.setOutcome(&outcome);
-        dialog.setReportPreview(makeReportPreview(context, config));
-        {
-            Handler handler(nullptr);
-            handler.setDispatchConfig(config);
-            handler.setCrashContext(context);
-            handler.setOutcome(&outcome);
-            QObject::connect(&dialog, SIGNAL(sig_crashInfo(Message)), &handler, SLOT(slot_crashInfo(Message)));
-            QObject::connect(&handler, SIGNAL(sig_close(bool)), &dialog, SLOT(slot_mailSended(bool)));
-            QObject::connect(&handler, SIGNAL(sig_sendMail()), &dialog, SLOT(slot_sendMail()));
-            dialog.show();
-            result = app.exec();
-        } // the Handler goes first: it waits for a worker that still runs
-    }
-    // Dumps declined or cancelled now or before are bounded as pending reports are.
-    PendingStore store(context.dumpDir);
-    DumpRetention::prune(store, context.dumpDir, context.dumpFile, config.pending);
-    return result;
+    return runDialog(app, arguments);
 }

@@ -104,7 +104,11 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     if (!m_countdownOff)
         m_countdownTimer->start(1000);
 
-    // From the keyboard: the boxes, the description, OK, Cancel. Any key stops the countdown.
+    setKeyboardOrder();
+}
+
+void crashui::setKeyboardOrder()
+{
     setTabOrder(m_sendBox, m_restartBox);
     setTabOrder(m_restartBox, m_textEdit);
     setTabOrder(m_textEdit, m_contentsButton);

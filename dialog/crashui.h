@@ -74,6 +74,8 @@ private:
     void makeAccessible();
     QString countdownLabel() const;
     void loadChoices();
+    // From the keyboard: the boxes, the description, OK, Cancel. Any key stops the countdown.
+    void setKeyboardOrder();
     void saveChoices();
     std::string settingsFilePath() const;
 

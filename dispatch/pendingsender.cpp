@@ -246,7 +246,7 @@ QString PendingSender::whyNotTaken(const PendingRecord& listed) const
     return QStringLiteral("being sent by another process");
 }
 
-bool PendingSender::sendListed(PendingRecord listed, bool everyDue)
+bool PendingSender::sendListed(PendingRecord listed, bool everyDue, bool configWorks)
 {
     const auto say = [this](const QString& line) {
         if (m_reporter)
@@ -269,7 +269,8 @@ bool PendingSender::sendListed(PendingRecord listed, bool everyDue)
         }
     }
     const RetryDecision decision = decideRetry(listed, now, m_stamp);
-    if (!everyDue && !listed.packing && !decision.due) {
+    const bool waitsForConfig = !decision.due && !decision.next.isValid();
+    if (!listed.packing && !decision.due && (!everyDue || (waitsForConfig && !configWorks))) {
         say(QStringLiteral("kept %1: %2 (%3 attempts, the last failed: %4)")
                 .arg(listed.id, decision.why)
                 .arg(listed.attempts)
@@ -297,11 +298,11 @@ bool PendingSender::sendListed(PendingRecord listed, bool everyDue)
     return false;
 }
 
-int PendingSender::sendDue(bool everyDue)
+int PendingSender::sendDue(bool everyDue, bool configWorks)
 {
     int remaining = 0;
     for (const PendingRecord& listed : m_store.list()) {
-        if (!sendListed(listed, everyDue))
+        if (!sendListed(listed, everyDue, configWorks))
             ++remaining;
     }
     return remaining;

@@ -40,9 +40,11 @@ public:
     // must. kept: the report is recorded as pending (false when it could not be packed).
     Result sendNew(PendingCreation& creation, QString* reason, bool* kept);
 
-    // Sends the reports that are due (every report when everyDue: right after the same server
-    // accepted a report, or the network came back). Returns how many remain pending.
-    int sendDue(bool everyDue);
+    // Sends the reports that are due; with everyDue also those waiting on their backoff (right
+    // after the same server accepted a report, or the network came back). A report refused for
+    // its configuration waits for a change of it, unless configWorks: this very configuration was
+    // just accepted. Returns how many remain pending.
+    int sendDue(bool everyDue, bool configWorks = false);
 
     // An attempt of this sender failed for the network's reason (not the server's or the
     // configuration's): sending again once the machine is online may help.
@@ -63,7 +65,7 @@ private:
     void recordFailure(PendingReport& report, QString* reason);
     void noteFailure(const MailOutcome& outcome);
     // sendDue for one listed report; false when it remains pending.
-    bool sendListed(PendingRecord listed, bool everyDue);
+    bool sendListed(PendingRecord listed, bool everyDue, bool configWorks);
     // Why a listed report could not be taken; empty when it is gone (sent meanwhile).
     QString whyNotTaken(const PendingRecord& listed) const;
 

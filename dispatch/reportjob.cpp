@@ -62,7 +62,7 @@ ReportJob::Result ReportJob::run()
 void ReportJob::sendOlder(const DispatchConfig& config, const QString& dumpDir)
 {
     PendingStore store(dumpDir);
-    PendingSender(store, config).sendDue(true);
+    PendingSender(store, config).sendDue(true, true);
 }
 
 ReportJob::Result ReportJob::mail(const std::function<void()>& packed)

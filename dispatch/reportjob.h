@@ -43,7 +43,8 @@ public:
     // The whole life: mail(), the restart when the user asked for it, the older reports.
     Result run();
 
-    // After a report was accepted: sends every pending report of dumpDir (the server just took one).
+    // After a report was accepted: sends every pending report of dumpDir (the server just took one
+    // with this configuration).
     static void sendOlder(const DispatchConfig& config, const QString& dumpDir);
 
 private:

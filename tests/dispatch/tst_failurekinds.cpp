@@ -81,6 +81,11 @@ void tst_FailureKinds::keptUntil()
     QVERIFY2(lines.value(0).startsWith(QStringLiteral("kept %1: %2 (1 attempts").arg(record.id, waiting)),
              qPrintable(lines.value(0)));
     QCOMPARE(store.list().value(0).attempts, 1);
+    if (kind == FailureKind::Configuration) {
+        // The network coming back changes nothing about a refused login.
+        QCOMPARE(PendingSender(store).sendDue(true), 1);
+        QCOMPARE(store.list().value(0).attempts, 1);
+    }
 
     if (changeConfig)
         env.set("CRASHUI_SMTP_PASSWORD", "Err.submit8");
