@@ -9,8 +9,8 @@
 #include "dispatch/dumpretention.h"
 #include "dispatch/handler.h"
 #include "dispatch/onlinewaiter.h"
-#include "dispatch/pendingsender.h"
 #include "dispatch/reportpreviewfactory.h"
+#include "dispatch/sendpendingrun.h"
 #include "report/message.h"
 #include "report/launchenvironment.h"
 #include "report/outcome.h"
@@ -38,7 +38,7 @@ int sendPending(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
-    return PendingSender::runHeadless(QCoreApplication::arguments());
+    return SendPendingRun::run(QCoreApplication::arguments(), DispatchConfig::current());
 }
 
 // Without a display the toolkit would abort inside its platform plugin. Any platform chosen with
@@ -85,7 +85,42 @@ int reportNoDisplay(int argc, char* argv[])
 int sendWhenOnline(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    return OnlineWaiter::runHeadless(QCoreApplication::arguments());
+    return OnlineWaiter::runHeadless(QCoreApplication::arguments(), DispatchConfig::current());
+}
+
+// The crash dialog and its report job, until the dialog closes; then the dumps folder is bounded.
+int runDialog(QApplication& app, const QStringList& arguments)
+{
+    OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
+    CrashContext().parseArguments(arguments);
+    const ParamInfo& context = CrashContext();
+    const QString displayName = context.appArgs.isEmpty() ? QString() : context.appArgs.first();
+
+    // The deployment, read once for this run.
+    const DispatchConfig config = DispatchConfig::current();
+    int result = 0;
+    {
+        DispatchOutcome outcome;
+        crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags(), config.restartGuardSeconds,
+                       config.restartGuardError);
+        dialog.setOutcome(&outcome);
+        dialog.setReportPreview(makeReportPreview(context, config));
+        {
+            Handler handler(nullptr);
+            handler.setDispatchConfig(config);
+            handler.setCrashContext(context);
+            handler.setOutcome(&outcome);
+            QObject::connect(&dialog, SIGNAL(sig_crashInfo(Message)), &handler, SLOT(slot_crashInfo(Message)));
+            QObject::connect(&handler, SIGNAL(sig_close(bool)), &dialog, SLOT(slot_mailSended(bool)));
+            QObject::connect(&handler, SIGNAL(sig_sendMail()), &dialog, SLOT(slot_sendMail()));
+            dialog.show();
+            result = app.exec();
+        } // the Handler goes first: it waits for a worker that still runs
+    }
+    // Dumps declined or cancelled now or before are bounded as pending reports are.
+    PendingStore store(context.dumpDir);
+    DumpRetention::prune(store, context.dumpDir, context.dumpFile, config.pending);
+    return result;
 }
 
 } // namespace
@@ -143,30 +178,5 @@ int main(int argc, char* argv[])
         return 0;
     }
 
-    OnlineWaiter::setProgram(QCoreApplication::applicationFilePath());
-    CrashContext().parseArguments(arguments);
-    const ParamInfo& context = CrashContext();
-    const QString displayName = context.appArgs.isEmpty() ? QString() : context.appArgs.first();
-
-    int result = 0;
-    {
-        DispatchOutcome outcome;
-        crashui dialog(context.rootDir.toUtf8(), displayName, nullptr, Qt::WindowFlags());
-        dialog.setOutcome(&outcome);
-        dialog.setReportPreview(makeReportPreview(context));
-        {
-            Handler handler(nullptr);
-            handler.setCrashContext(context);
-            handler.setOutcome(&outcome);
-            QObject::connect(&dialog, SIGNAL(sig_crashInfo(Message)), &handler, SLOT(slot_crashInfo(Message)));
-            QObject::connect(&handler, SIGNAL(sig_close(bool)), &dialog, SLOT(slot_mailSended(bool)));
-            QObject::connect(&handler, SIGNAL(sig_sendMail()), &dialog, SLOT(slot_sendMail()));
-            dialog.show();
-            result = app.exec();
-        } // the Handler goes first: it waits for a worker that still runs
-    }
-    // Dumps declined or cancelled now or before are bounded as pending reports are.
-    PendingStore store(context.dumpDir);
-    DumpRetention::prune(store, context.dumpDir, context.dumpFile, PendingStore::Limits::current());
-    return result;
+    return runDialog(app, arguments);
 }

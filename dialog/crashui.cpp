@@ -54,11 +54,13 @@ QString withTitle(const QString& text, const QString& title)
 
 } // namespace
 
-crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowFlags flags)
+crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowFlags flags, qint64 restartGuardSeconds,
+                 const QString& whyNoGuard)
     : Lumo::CBaseDialog(QStringLiteral("Dialg"), QStringLiteral("NkDaDuzuzo.png"), parent, flags),
       m_progressTimer(nullptr), m_countdownTimer(nullptr), m_countdown(countdownSeconds()), m_builder(nullptr),
       m_textEdit(nullptr), m_okButton(nullptr), m_cancelButton(nullptr), m_progressBar(nullptr), m_sendBox(nullptr),
-      m_restartBox(nullptr), m_noticeText(nullptr), m_rootDir(rootDir)
+      m_restartBox(nullptr), m_noticeText(nullptr), m_rootDir(rootDir), m_restartGuardSeconds(restartGuardSeconds),
+      m_whyNoGuard(whyNoGuard)
 {
     // A deployment may require the user's click: then nothing is sent by waiting.
     m_countdownOff = m_countdown == 0;
@@ -102,7 +104,11 @@ crashui::crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowF
     if (!m_countdownOff)
         m_countdownTimer->start(1000);
 
-    // From the keyboard: the boxes, the description, OK, Cancel. Any key stops the countdown.
+    setKeyboardOrder();
+}
+
+void crashui::setKeyboardOrder()
+{
     setTabOrder(m_sendBox, m_restartBox);
     setTabOrder(m_restartBox, m_textEdit);
     setTabOrder(m_textEdit, m_contentsButton);
@@ -306,7 +312,13 @@ void crashui::loadChoices()
     // A host that crashes right after crashui restarted it must not loop through dialog, restart
     // and crash with nobody at the keyboard.
     m_restartRemembered = m_restartBox->isChecked();
-    if (m_restartRemembered && RestartGuard::restartedRecently(QString::fromUtf8(m_rootDir) + QStringLiteral("/dumps"))) {
+    const QString dumpDir = QString::fromUtf8(m_rootDir) + QStringLiteral("/dumps");
+    const auto guarded = [&] {
+        return m_restartGuardSeconds < 0
+                   ? RestartGuard::restartedRecently(dumpDir)
+                   : RestartGuard::restartedRecently(dumpDir, m_restartGuardSeconds, m_whyNoGuard);
+    };
+    if (m_restartRemembered && guarded()) {
         m_restartBox->setChecked(false);
         m_restartGuarded = true;
     }

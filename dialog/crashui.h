@@ -30,7 +30,10 @@ class CTextEdit;
 class crashui : public Lumo::CBaseDialog {
     Q_OBJECT
 public:
-    crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowFlags flags);
+    // restartGuardSeconds: how long after crashui restarted the host the restart box starts
+    // unchecked (0: no guard, whyNoGuard said on standard error); -1: the compiled-in length.
+    crashui(QByteArray rootDir, QString title, QWidget* parent, Qt::WindowFlags flags, qint64 restartGuardSeconds = -1,
+            const QString& whyNoGuard = QString());
     ~crashui() override;
 
     // Where the reason of a failed dispatch is read from, for the failure box's details; may stay
@@ -71,6 +74,8 @@ private:
     void makeAccessible();
     QString countdownLabel() const;
     void loadChoices();
+    // From the keyboard: the boxes, the description, OK, Cancel. Any key stops the countdown.
+    void setKeyboardOrder();
     void saveChoices();
     std::string settingsFilePath() const;
 
@@ -91,6 +96,8 @@ private:
     bool m_restartRemembered = false;   // the restart choice as crashui.ini holds it
     bool m_restartGuarded = false;      // unchecked by the crash-loop guard
     bool m_restartChangedByUser = false;
+    qint64 m_restartGuardSeconds = -1;
+    QString m_whyNoGuard;
     QPushButton* m_contentsButton = nullptr;
     ReportContents* m_contents = nullptr;
     ReportPreview m_preview;

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "report/message.h"
-#include "report/paraminfo.h"
+#include "dispatch/reportjob.h"
 
 #include <QThread>
 
@@ -9,12 +8,11 @@
 
 class Handler;
 
-// One report job: doMail, the restart when asked (after the mail, or with CRASHUI_RESTART_AFTER=pack
-// as soon as the report is packed and kept), then the result signal. Works only on its own
-// copies of the choice and the crash context.
+// The worker of one report: runs its job (the mail, the restart, the older reports), then hands
+// the result to the Handler's signal.
 class DispatherThread : public QThread {
 public:
-    DispatherThread(Handler* owner, const Message& msg, const ParamInfo& info);
+    DispatherThread(Handler* owner, const ReportJob& job);
     ~DispatherThread() override;
 
 protected:
@@ -22,8 +20,7 @@ protected:
 
 private:
     Handler* m_owner;
-    Message m_msg;
-    ParamInfo m_info;
+    ReportJob m_job;
     // Set as run()'s last act. QThread::wait() hands over through Qt's own primitives, which thread
     // checkers cannot see in an uninstrumented Qt; the flag states the hand-over in our code too.
     std::atomic<bool> m_finished{false};

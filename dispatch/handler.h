@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dispatch/dispatchconfig.h"
 #include "report/message.h"
 #include "report/outcome.h"
 #include "report/paraminfo.h"
@@ -7,9 +8,11 @@
 #include <QObject>
 
 #include <functional>
+#include <memory>
 
-// Starts the report job when the dialog confirms, and hands its result back. Lives on the GUI
-// thread; doMail and sendClose are called by the worker and touch no state of the Handler.
+// The dialog's side of the report job (dispatch/reportjob.h): runs it on a worker thread when the
+// dialog confirms, and hands its result back as a signal. Lives on the GUI thread; doMail and
+// sendClose may be called by a worker and touch no state of the Handler.
 class Handler : public QObject {
     Q_OBJECT
 public:
@@ -19,6 +22,8 @@ public:
     void setCrashContext(const ParamInfo& context) { m_context = context; }
     // Where a failure's reason goes for the dialog; may stay unset. Not owned.
     void setOutcome(DispatchOutcome* outcome) { m_outcome = outcome; }
+    // The deployment every confirmation uses; until it is set, each confirmation reads it anew.
+    void setDispatchConfig(const DispatchConfig& config) { m_config = std::make_unique<DispatchConfig>(config); }
 
     // After the new report was accepted: sends every pending report of dumpDir (the server just
     // took one). Worker thread.
@@ -35,9 +40,9 @@ public slots:
     // Starts a worker with copies of msg and the crash context, then emits sig_sendMail().
     // Refused (nothing happens) while an earlier worker still runs.
     void slot_crashInfo(Message msg);
-    // The report job: the archive, mailed while it is written and recorded as a pending report
-    // before the mail ends, then the clean-up. True when mailed or when there was nothing to mail; false when the archive
-    // could not be made or the mail failed (the report then stays pending). Worker thread.
+    // The report job's mail (ReportJob::mail), with the deployment as it is now. True when mailed
+    // or when there was nothing to mail; false when the archive could not be made or the mail
+    // failed (the report then stays pending). Worker thread.
     bool doMail(Message msg, ParamInfo info);
     void sendClose(bool success);
 
@@ -48,7 +53,9 @@ public:
 
 private:
     bool workerRunning() const;
+    DispatchConfig config() const;
 
     ParamInfo m_context;
     DispatchOutcome* m_outcome = nullptr;
+    std::unique_ptr<const DispatchConfig> m_config;
 };

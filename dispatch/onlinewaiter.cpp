@@ -2,8 +2,8 @@
 
 #include "dispatch/networkmanagerwatch.h"
 #include "dispatch/pendingsender.h"
-#include "report/deployment.h"
-#include "report/deploymentvalue.h"
+#include "dispatch/retrypolicy.h"
+#include "dispatch/sendpendingrun.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -59,21 +59,50 @@ private:
 };
 
 // The next time a pass can do something, or invalid when waiting cannot help any report.
-QDateTime nextDue(const PendingStore& store, const QDateTime& now)
+QDateTime nextDue(const PendingStore& store, const QDateTime& now, const QString& configStamp)
 {
     QDateTime next;
     for (const PendingRecord& record : store.list()) {
         if (!record.created.isValid() || record.tooLarge)
             continue; // waiting does not help: unreadable, or kept on this machine for good
-        QDateTime due = record.attempts > 0 && record.lastAttempt.isValid()
-                            ? record.lastAttempt.addSecs(PendingStore::backoffSeconds(record.attempts))
-                            : now;
+        QDateTime due = decideRetry(record, now, configStamp).next;
+        if (!due.isValid())
+            continue; // only a change of the configuration helps
         if (due <= now)
             due = now.addSecs(OnlineWaiter::kRecheckSeconds); // it was due and did not go
         if (!next.isValid() || due < next)
             next = due;
     }
     return next;
+}
+
+// Waiters one after the other while the lock is this process's: a run that failed while one was
+// ending found the lock held and started no waiter; its report, recorded before it looked, is
+// seen once the lock is let go. The exit code of the last.
+int waitAndSend(PendingStore& store, NetworkWatch& watch, PendingSender& sender, const QString& stamp,
+                std::unique_ptr<WaiterLock> lock)
+{
+    int exitCode = 0;
+    for (;;) {
+        OnlineWaiter waiter(store, watch, [&sender](bool everyDue) { sender.sendDue(everyDue); });
+        waiter.setConfigStamp(stamp);
+        QObject::connect(&waiter, &OnlineWaiter::sig_finished, [&exitCode](int code) {
+            exitCode = code;
+            QCoreApplication::exit(code);
+        });
+        waiter.start();
+        if (!waiter.isFinished())
+            QCoreApplication::exec();
+        if (waiter.timedOut())
+            break;
+        lock.reset();
+        if (!nextDue(store, store.now(), stamp).isValid())
+            break;
+        lock = std::make_unique<WaiterLock>(store.folder(), true);
+        if (!lock->held())
+            break; // a new waiter has it
+    }
+    return exitCode;
 }
 
 } // namespace
@@ -128,7 +157,7 @@ void OnlineWaiter::pass(bool everyDue)
     m_timer->stop();
     m_send(everyDue);
     const QDateTime now = m_store.now();
-    const QDateTime due = nextDue(m_store, now);
+    const QDateTime due = nextDue(m_store, now, m_configStamp);
     if (!due.isValid() || now >= m_end) {
         m_timedOut = due.isValid();
         finish();
@@ -148,7 +177,7 @@ void OnlineWaiter::finish()
     emit sig_finished(m_store.list().isEmpty() ? 0 : 1);
 }
 
-int OnlineWaiter::runHeadless(const QStringList& arguments)
+int OnlineWaiter::runHeadless(const QStringList& arguments, const DispatchConfig& config)
 {
     QTextStream out(stdout);
     QTextStream err(stderr);
@@ -159,7 +188,7 @@ int OnlineWaiter::runHeadless(const QStringList& arguments)
     }
     const QString root = arguments.at(3);
     // A pending folder that is a link, or another user's, is refused as --send-pending refuses it.
-    if (const int refused = PendingSender::checkRoot(root, err))
+    if (const int refused = SendPendingRun::checkRoot(root, err))
         return refused;
     PendingStore store(root + QStringLiteral("/dumps"));
     // A folder without dumps holds nothing to send: nothing is made in it (a mistyped ROOT_DIR).
@@ -176,7 +205,7 @@ int OnlineWaiter::runHeadless(const QStringList& arguments)
         out << line << "\n";
         out.flush();
     };
-    for (const QString& drop : store.prune(PendingStore::Limits::current()))
+    for (const QString& drop : store.prune(config.pending))
         say(QStringLiteral("dropped ") + drop);
 
     NetworkManagerWatch watch;
@@ -186,29 +215,8 @@ int OnlineWaiter::runHeadless(const QStringList& arguments)
         err << "crashui: NetworkManager is not on the system bus; pending reports are sent on their backoff schedule\n";
     err.flush();
 
-    PendingSender sender(store, say);
-    int exitCode = 0;
-    for (;;) {
-        OnlineWaiter waiter(store, watch, [&sender](bool everyDue) { sender.sendDue(everyDue); });
-        QObject::connect(&waiter, &OnlineWaiter::sig_finished, [&exitCode](int code) {
-            exitCode = code;
-            QCoreApplication::exit(code);
-        });
-        waiter.start();
-        if (!waiter.isFinished())
-            QCoreApplication::exec();
-        if (waiter.timedOut())
-            break;
-        // A run that failed while this one was ending found the lock held and started no waiter;
-        // its report, recorded before it looked, is seen here once the lock is let go.
-        lock.reset();
-        if (!nextDue(store, store.now()).isValid())
-            break;
-        lock = std::make_unique<WaiterLock>(store.folder(), true);
-        if (!lock->held())
-            break; // a new waiter has it
-    }
-    return exitCode;
+    PendingSender sender(store, config, say);
+    return waitAndSend(store, watch, sender, config.mailStamp(), std::move(lock));
 }
 
 void OnlineWaiter::setProgram(const QString& path)
@@ -221,15 +229,13 @@ bool OnlineWaiter::isRunning(const QString& rootDir)
     return WaiterLock(storeFolder(rootDir), false).heldElsewhere();
 }
 
-bool OnlineWaiter::startDetached(const QString& rootDir)
+bool OnlineWaiter::startDetached(const QString& rootDir, const DispatchConfig& config)
 {
-    const QString value = deploymentValue("CRASHUI_RESEND_WHEN_ONLINE", CRASHUI_DEFAULT_RESEND_WHEN_ONLINE);
-    if (value == QLatin1String("off"))
-        return false;
-    if (value != QLatin1String("on")) {
-        qWarning("crashui: invalid CRASHUI_RESEND_WHEN_ONLINE: \"%s\" (on or off); the report is not sent when "
-                 "the network comes back",
-                 qPrintable(value));
+    if (!config.resendWhenOnline) {
+        if (!config.resendWhenOnlineValid)
+            qWarning("crashui: invalid CRASHUI_RESEND_WHEN_ONLINE: \"%s\" (on or off); the report is not sent when "
+                     "the network comes back",
+                     qPrintable(config.resendWhenOnlineValue));
         return false;
     }
     if (g_program.isEmpty() || isRunning(rootDir))

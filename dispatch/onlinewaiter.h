@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dispatch/dispatchconfig.h"
 #include "dispatch/networkwatch.h"
 #include "dispatch/pendingstore.h"
 
@@ -31,6 +32,9 @@ public:
 
     OnlineWaiter(PendingStore& store, NetworkWatch& watch, SendPass send, QObject* parent = nullptr);
 
+    // The mail configuration's stamp (DispatchConfig::mailStamp()) against which a report refused
+    // for its configuration is judged: such a report is waited for only when it differs.
+    void setConfigStamp(const QString& stamp) { m_configStamp = stamp; }
     // The first pass (what is due goes now), then waits.
     void start();
     bool isFinished() const { return m_finished; }
@@ -42,7 +46,7 @@ public:
     // crashui --send-pending --when-online ROOT_DIR. Output and exit codes as --send-pending; one
     // line on standard error names the network source. Another waiter of the same ROOT_DIR
     // already running: says so and ends at once.
-    static int runHeadless(const QStringList& arguments);
+    static int runHeadless(const QStringList& arguments, const DispatchConfig& config);
 
     // The crashui program that startDetached runs; nothing is started while it is empty (as in
     // programs other than crashui that use this library). Set once, before any worker starts.
@@ -50,7 +54,7 @@ public:
     // After a network failure left a report of rootDir pending: starts a detached waiter for it
     // (it outlives this process), unless CRASHUI_RESEND_WHEN_ONLINE is off (or invalid: said on
     // standard error) or one is running already. True when one was started. Any thread.
-    static bool startDetached(const QString& rootDir);
+    static bool startDetached(const QString& rootDir, const DispatchConfig& config);
     // A waiter holds the store's lock.
     static bool isRunning(const QString& rootDir);
 
@@ -71,6 +75,7 @@ private:
     PendingStore& m_store;
     NetworkWatch& m_watch;
     SendPass m_send;
+    QString m_configStamp;
     QTimer* m_timer;
     QDateTime m_end;
     QDateTime m_nextWake;

@@ -1,7 +1,6 @@
 #include "dispatch/pendingbounds.h"
 
-#include "report/deployment.h"
-#include "report/deploymentvalue.h"
+#include "dispatch/dispatchconfig.h"
 
 namespace {
 
@@ -12,16 +11,8 @@ constexpr qint64 kFirstBackoffSeconds = 15 * 60;
 
 PendingLimits PendingLimits::current()
 {
-    PendingLimits limits;
-    constexpr qint64 kMax = 1ll << 40;
-    limits.maxCount = static_cast<int>(
-        positiveDeploymentValue("CRASHUI_PENDING_MAX_COUNT", CRASHUI_DEFAULT_PENDING_MAX_COUNT, 1000000, limits.error));
-    limits.maxDays = static_cast<int>(
-        positiveDeploymentValue("CRASHUI_PENDING_MAX_DAYS", CRASHUI_DEFAULT_PENDING_MAX_DAYS, 100000, limits.error));
-    limits.maxBytes =
-        positiveDeploymentValue("CRASHUI_PENDING_MAX_MIB", CRASHUI_DEFAULT_PENDING_MAX_MIB, kMax, limits.error) * 1024 *
-        1024;
-    return limits;
+    // Read where every deployment value is read, so the bounds and the mail agree on one reading.
+    return DispatchConfig::current().pending;
 }
 
 QDateTime notAfter(const QDateTime& time, const QDateTime& now)
@@ -37,13 +28,6 @@ qint64 backoffSeconds(int attempts)
     for (int i = 1; i < attempts && seconds < kMaxBackoffSeconds; ++i)
         seconds *= 2;
     return qMin(seconds, kMaxBackoffSeconds);
-}
-
-bool isDue(const PendingRecord& record, const QDateTime& now)
-{
-    if (record.attempts <= 0 || !record.lastAttempt.isValid())
-        return true;
-    return notAfter(record.lastAttempt, now).secsTo(now) >= backoffSeconds(record.attempts);
 }
 
 PendingBounds::PendingBounds(const QList<PendingRecord>& records, const PendingLimits& limits, const QString& kept,

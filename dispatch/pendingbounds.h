@@ -13,7 +13,7 @@ struct PendingLimits {
     int maxDays = 30;
     qint64 maxBytes = 1024ll * 1024 * 1024;
     QString error; // an invalid deployment value: the store is not pruned then
-    // CRASHUI_PENDING_MAX_COUNT, _DAYS and _MIB: compiled in, the environment over it.
+    // CRASHUI_PENDING_MAX_COUNT, _DAYS and _MIB as DispatchConfig reads them now.
     static PendingLimits current();
 };
 
@@ -22,8 +22,6 @@ struct PendingLimits {
 QDateTime notAfter(const QDateTime& time, const QDateTime& now);
 // After n failed attempts a report waits 15 min x 2^(n-1), at most 24 h; 0 before the first.
 qint64 backoffSeconds(int attempts);
-// Never tried, or its wait since the last attempt has passed.
-bool isDue(const PendingRecord& record, const QDateTime& now);
 
 // The bounds over the records, oldest first, as the store walks them. A report that is not dropped
 // after all (another process holds it) still counts. An unreadable record is always dropped; the

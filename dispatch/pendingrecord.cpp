@@ -44,6 +44,9 @@ void readParts(const QJsonObject& json, PendingRecord& record)
         record.partsAccepted << part.toInt();
     record.pieceBytes = numberFrom(json, "pieceBytes");
     record.tooLarge = json.value(QStringLiteral("tooLarge")).toBool();
+    // Optional: a record without them failed for a temporary reason, as every record did before.
+    record.failureKind = failureKindFrom(json.value(QStringLiteral("failureKind")).toString());
+    record.configStamp = json.value(QStringLiteral("configStamp")).toString();
 }
 
 } // namespace
@@ -82,6 +85,10 @@ QJsonObject PendingRecord::toJson() const
         accepted.append(part);
     json[QStringLiteral("partsAccepted")] = accepted;
     json[QStringLiteral("tooLarge")] = tooLarge;
+    if (failureKind != FailureKind::Temporary)
+        json[QStringLiteral("failureKind")] = failureKindName(failureKind);
+    if (!configStamp.isEmpty())
+        json[QStringLiteral("configStamp")] = configStamp;
     return json;
 }
 

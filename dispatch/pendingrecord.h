@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dispatch/failurekind.h"
 #include "report/fileidentity.h"
 
 #include <QDateTime>
@@ -35,6 +36,8 @@ struct PendingRecord {
     qint64 pieceBytes = 0;    // the archive bytes in each of them, fixed with partsTotal
     QList<int> partsAccepted; // of those, the ones a server accepted
     bool tooLarge = false;    // over the limit even in the most mails allowed: a notice went instead
+    FailureKind failureKind = FailureKind::Temporary; // of the last failed attempt
+    QString configStamp;      // DispatchConfig::mailStamp() of that attempt, for a configuration failure
 
     QJsonObject toJson() const;
     // False when the record is incomplete, or its format is not a number from 1 up.

@@ -5,6 +5,7 @@
 #include "dispatch/pendingbounds.h"
 #include "dispatch/pendingrecord.h"
 #include "dispatch/pendingreport.h"
+#include "dispatch/retrypolicy.h"
 #include "dispatch/storefiles.h"
 #include "report/paraminfo.h"
 

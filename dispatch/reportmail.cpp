@@ -1,6 +1,6 @@
 #include "dispatch/reportmail.h"
 
-#include "dispatch/smtpsettings.h"
+#include "dispatch/dispatchconfig.h"
 #include "platform/codecs.h"
 #include "smailer/charsetlabel.h"
 #include "smailer/mailconstants.h"
@@ -169,6 +169,7 @@ bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
     } catch (const SMailer::MailException& e) {
         outcome.reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
         outcome.networkFailure = e.network();
+        outcome.kind = mailFailureKind(e.what(), e.reason(), e.network());
         if (outcome.mayHaveArrived)
             outcome.reason += QStringLiteral("; it may have arrived");
     } catch (const std::exception& e) {
@@ -183,9 +184,34 @@ bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
 
 } // namespace
 
-bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description)
+FailureKind mailFailureKind(const std::string& message, const std::string& reason, bool network)
 {
-    const SmtpSettings settings = SmtpSettings::current();
+    if (network)
+        return FailureKind::Temporary;
+    // TLS that cannot be agreed on, and values no command may carry, are the deployment's.
+    for (const char* tls : {"Server certificate verification error", "TLS handshake error",
+                            "Server does not support STARTTLS"}) {
+        if (message == tls)
+            return FailureKind::Configuration;
+    }
+    if (reason.find("a configured value holds a line break") != std::string::npos ||
+        reason.find("the login or the password holds a NUL byte") != std::string::npos)
+        return FailureKind::Configuration;
+    // "STEP refused by HOST:PORT: CODE text": the host holds no ": ", so the code follows the first.
+    const std::size_t by = reason.find(" refused by ");
+    const std::size_t colon = by == std::string::npos ? by : reason.find(": ", by);
+    if (colon == std::string::npos || colon + 5 > reason.size())
+        return FailureKind::Temporary;
+    const char first = reason[colon + 2];
+    if (first != '5')
+        return FailureKind::Temporary; // 4xx: the server's state, tried again later
+    // A refused login is a wrong login or password; after it, the refusal is of this mail.
+    return reason.compare(0, by, "login") == 0 ? FailureKind::Configuration : FailureKind::Permanent;
+}
+
+bool sendReportMail(const SmtpSettings& settings, const QString& archivePath, const QString& dumpName,
+                    const QString& description)
+{
     if (!settings.error.isEmpty())
         return false; // nobody is contacted with a setting that had to be guessed
     ReportMail mail(settings.mailbox, dumpName, description, archivePath);
@@ -196,10 +222,16 @@ bool sendReportMail(const QString& archivePath, const QString& dumpName, const Q
 MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
                            const QString& messageId, const MailPiece& piece)
 {
+    return sendReportMail(DispatchConfig::current().smtp, archive, dumpName, description, messageId, piece);
+}
+
+MailOutcome sendReportMail(const SmtpSettings& settings, const OpenArchive& archive, const QString& dumpName,
+                           const QString& description, const QString& messageId, const MailPiece& piece)
+{
     MailOutcome outcome;
-    const SmtpSettings settings = SmtpSettings::current();
     if (!settings.error.isEmpty()) {
         outcome.reason = settings.error; // nobody is contacted with a setting that had to be guessed
+        outcome.kind = FailureKind::Configuration;
         return outcome;
     }
     try {
@@ -211,32 +243,39 @@ MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, 
     return outcome;
 }
 
-bool advertisedSizeLimit(quint64* limit, QString* reason)
+bool advertisedSizeLimit(const SmtpSettings& settings, quint64* limit, QString* reason, FailureKind* kind)
 {
-    const SmtpSettings settings = SmtpSettings::current();
+    FailureKind ignored = FailureKind::Temporary;
+    FailureKind& failure = kind ? *kind : ignored;
     if (!settings.error.isEmpty()) {
         *reason = settings.error;
+        failure = FailureKind::Configuration;
         return false;
     }
     try {
         const MUtils::WinSockHelper socketLayer;
-        SMailer::MailSender sender(utf8(settings.host), utf8(settings.mailbox), utf8(settings.password), settings.port,
+        // The same login as the mail's: the configured user and mechanism, no password without one.
+        const bool login = settings.auth != SMailer::Auth::None;
+        SMailer::MailSender sender(utf8(settings.host), login ? utf8(settings.user) : std::string(),
+                                   login ? utf8(settings.password) : std::string(), settings.port,
                                    std::chrono::seconds(settings.timeoutSeconds), settings.security,
-                                   QFile::encodeName(settings.caFile).toStdString());
+                                   QFile::encodeName(settings.caFile).toStdString(), settings.auth);
         *limit = sender.serverSizeLimit();
         return true;
     } catch (const SMailer::MailException& e) {
         *reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());
+        failure = mailFailureKind(e.what(), e.reason(), e.network());
     } catch (const std::exception& e) {
         *reason = QString::fromUtf8(e.what());
     }
+    // A server may quote what it was sent.
+    *reason = settings.withoutCredentials(*reason);
     return false;
 }
 
-quint64 reportMailSize(const OpenArchive& archive, const QString& dumpName, const QString& description,
-                       const QString& messageId, const MailPiece& piece)
+quint64 reportMailSize(const SmtpSettings& settings, const OpenArchive& archive, const QString& dumpName,
+                       const QString& description, const QString& messageId, const MailPiece& piece)
 {
-    const SmtpSettings settings = SmtpSettings::current();
     ReportMail mail(settings.mailbox, dumpName, description, archive, messageId, piece);
     mail.setAddresses(settings.mailFrom, settings.mailTo);
     return mail.wrapper().wireSize();

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "archive/growingfile.h"
+#include "dispatch/failurekind.h"
+#include "dispatch/smtpsettings.h"
 #include "smailer/appoctstrmcontent.h"
 #include "smailer/mailinfo.h"
 #include "smailer/mailwrapper.h"
@@ -69,15 +71,17 @@ private:
     std::unique_ptr<SMailer::MailWrapper> m_wrapper;
 };
 
-// Sends the report mail to the receiver of SmtpSettings::current() (the mailbox by default). True only when the
-// server accepted the whole mail; every failure, of any kind, is false. Blocks for at most the
+// Sends the report mail to the receiver of the settings (the mailbox by default). True only when
+// the server accepted the whole mail; every failure, of any kind, is false. Blocks for at most the
 // mailer's bounded waits; meant for a worker thread.
-bool sendReportMail(const QString& archivePath, const QString& dumpName, const QString& description);
+bool sendReportMail(const SmtpSettings& settings, const QString& archivePath, const QString& dumpName,
+                    const QString& description);
 // The same for an archive held open, with the report's Message-ID; why it failed goes to reason:
 // the step and what the server said, in plain words.
 struct MailOutcome {
     bool sent = false;
     QString reason;       // why not, in plain words
+    FailureKind kind = FailureKind::Temporary; // what the failure says about the next try
     quint64 sizeLimit = 0; // refused for its size: the mail must be smaller than this
     bool refusedUnannounced = false; // that limit is only the refused size: the server gave none
     bool networkFailure = false;     // the network failed it (name, connection, time-out), not the server
@@ -85,11 +89,19 @@ struct MailOutcome {
 };
 // The Message-ID is the same in every attempt of one report, so that a mail sent twice can be
 // recognised; each piece of a report in several mails has its own, made from it.
+MailOutcome sendReportMail(const SmtpSettings& settings, const OpenArchive& archive, const QString& dumpName,
+                           const QString& description, const QString& messageId, const MailPiece& piece = MailPiece());
+// With DispatchConfig::current()'s settings.
 MailOutcome sendReportMail(const OpenArchive& archive, const QString& dumpName, const QString& description,
                            const QString& messageId, const MailPiece& piece = MailPiece());
 // The size limit the report server advertises now (0: none); false, with why, when it cannot be
-// reached. Logs in and ends the session without sending anything.
-bool advertisedSizeLimit(quint64* limit, QString* reason);
+// reached (and kind, when given, what the failure says about the next try). Logs in and ends the
+// session without sending anything.
+bool advertisedSizeLimit(const SmtpSettings& settings, quint64* limit, QString* reason, FailureKind* kind = nullptr);
 // The size of that mail on the wire, as the SIZE extension counts it (never smaller than the truth).
-quint64 reportMailSize(const OpenArchive& archive, const QString& dumpName, const QString& description,
-                       const QString& messageId, const MailPiece& piece = MailPiece());
+quint64 reportMailSize(const SmtpSettings& settings, const OpenArchive& archive, const QString& dumpName,
+                       const QString& description, const QString& messageId, const MailPiece& piece = MailPiece());
+
+// The kind of a failure of the mailer, from what it reports: its step's message, its reason
+// ("STEP refused by HOST:PORT: CODE text" for a refusal) and whether the network failed it.
+FailureKind mailFailureKind(const std::string& message, const std::string& reason, bool network);

@@ -24,12 +24,12 @@ struct SmtpSettings {
     QString user;     // the login
     QString mailFrom; // the sender's address
     QString mailTo;   // the receiver's address
-    // Why these settings cannot be used (an invalid value, or a configuration file that cannot be
-    // used); empty when they can. Nothing is sent with invalid settings: no value is ever guessed.
+    // Why these settings cannot be used (every invalid value, or a configuration file that cannot
+    // be used); empty when they can. Nothing is sent with invalid settings: no value is ever guessed.
     // Never holds the login or the password.
     QString error;
 
-    // Reads the environment on every call; any thread.
+    // DispatchConfig::current()'s; any thread.
     static SmtpSettings current();
     // The same from the given configuration.
     static SmtpSettings from(const DeploymentConfig& config);

@@ -1,7 +1,6 @@
 #include "report/restartguard.h"
 
 #include "report/deployment.h"
-#include "report/deploymentvalue.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -26,13 +25,25 @@ void recordRestart(const QString& dumpDir, const QDateTime& now)
     }
 }
 
+qint64 compiledInSeconds()
+{
+    bool ok = false;
+    const qint64 seconds = QByteArray(CRASHUI_DEFAULT_RESTART_GUARD_SECONDS).toLongLong(&ok);
+    return ok && seconds > 0 && seconds <= 7 * 24 * 3600 ? seconds : 0;
+}
+
 bool restartedRecently(const QString& dumpDir, const QDateTime& now)
 {
-    QString error;
-    const qint64 seconds = positiveDeploymentValue("CRASHUI_RESTART_GUARD_SECONDS",
-                                                   CRASHUI_DEFAULT_RESTART_GUARD_SECONDS, 7 * 24 * 3600, error);
-    if (seconds == 0) {
-        qWarning("crashui: no crash-loop guard: %s", qPrintable(error));
+    return restartedRecently(dumpDir, compiledInSeconds(),
+                             QStringLiteral("invalid CRASHUI_RESTART_GUARD_SECONDS: \"%1\"")
+                                 .arg(QLatin1String(CRASHUI_DEFAULT_RESTART_GUARD_SECONDS)),
+                             now);
+}
+
+bool restartedRecently(const QString& dumpDir, qint64 seconds, const QString& whyNoGuard, const QDateTime& now)
+{
+    if (seconds <= 0) {
+        qWarning("crashui: no crash-loop guard: %s", qPrintable(whyNoGuard));
         return false;
     }
     QFile file(stampPath(dumpDir));

@@ -13,8 +13,15 @@ namespace RestartGuard {
 // Notes that the host was restarted at now.
 void recordRestart(const QString& dumpDir, const QDateTime& now = QDateTime::currentDateTimeUtc());
 
-// True when the last restart lies less than CRASHUI_RESTART_GUARD_SECONDS (60 by default) before
-// now. An invalid deployment value turns the guard off.
+// The guard's length as compiled in (CRASHUI_RESTART_GUARD_SECONDS, 60 by default); 0 when that
+// is no whole number of seconds up to a week.
+qint64 compiledInSeconds();
+
+// True when the last restart lies less than guardSeconds before now. guardSeconds 0: no guard
+// (an invalid deployment value), whyNoGuard said on standard error.
+bool restartedRecently(const QString& dumpDir, qint64 guardSeconds, const QString& whyNoGuard,
+                       const QDateTime& now = QDateTime::currentDateTimeUtc());
+// The same with the compiled-in length.
 bool restartedRecently(const QString& dumpDir, const QDateTime& now = QDateTime::currentDateTimeUtc());
 
 } // namespace RestartGuard

@@ -2,6 +2,7 @@
 // limits and the time alone, without a file, a server or a clock of the machine.
 
 #include "dispatch/pendingbounds.h"
+#include "dispatch/retrypolicy.h"
 
 #include <QtTest>
 
