@@ -142,17 +142,24 @@ void ReportMail::setAddresses(const QString& from, const QString& to)
 
 namespace {
 
+// The mailer as configured: the configured user and mechanism; without a login the
+// password is not handed to the mailer at all.
+std::unique_ptr<SMailer::MailSender> senderFor(const SmtpSettings& settings)
+{
+    const bool login = settings.auth != SMailer::Auth::None;
+    return std::make_unique<SMailer::MailSender>(
+        utf8(settings.host), login ? utf8(settings.user) : std::string(),
+        login ? utf8(settings.password) : std::string(), settings.port, std::chrono::seconds(settings.timeoutSeconds),
+        settings.security, QFile::encodeName(settings.caFile).toStdString(), settings.auth);
+}
+
 bool send(ReportMail& mail, const SmtpSettings& settings, MailOutcome& outcome)
 {
     mail.setAddresses(settings.mailFrom, settings.mailTo);
     try {
         const MUtils::WinSockHelper socketLayer;
-        // Without a login the password is not handed to the mailer at all.
-        const bool login = settings.auth != SMailer::Auth::None;
-        SMailer::MailSender sender(utf8(settings.host), login ? utf8(settings.user) : std::string(),
-                                   login ? utf8(settings.password) : std::string(), settings.port,
-                                   std::chrono::seconds(settings.timeoutSeconds), settings.security,
-                                   QFile::encodeName(settings.caFile).toStdString(), settings.auth);
+        const std::unique_ptr<SMailer::MailSender> connected = senderFor(settings);
+        SMailer::MailSender& sender = *connected;
         // Looked at while a failure unwinds, before the sender goes.
         struct EndWatch {
             const SMailer::MailSender& sender;
@@ -254,13 +261,9 @@ bool advertisedSizeLimit(const SmtpSettings& settings, quint64* limit, QString* 
     }
     try {
         const MUtils::WinSockHelper socketLayer;
-        // The same login as the mail's: the configured user and mechanism, no password without one.
-        const bool login = settings.auth != SMailer::Auth::None;
-        SMailer::MailSender sender(utf8(settings.host), login ? utf8(settings.user) : std::string(),
-                                   login ? utf8(settings.password) : std::string(), settings.port,
-                                   std::chrono::seconds(settings.timeoutSeconds), settings.security,
-                                   QFile::encodeName(settings.caFile).toStdString(), settings.auth);
-        *limit = sender.serverSizeLimit();
+        // The same login as the mail's.
+        const std::unique_ptr<SMailer::MailSender> sender = senderFor(settings);
+        *limit = sender->serverSizeLimit();
         return true;
     } catch (const SMailer::MailException& e) {
         *reason = QString::fromUtf8((e.reason().empty() ? std::string(e.what()) : e.reason()).c_str());

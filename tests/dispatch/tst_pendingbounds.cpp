@@ -12,23 +12,23 @@ const QDateTime kNow(QDate(2026, 12, 9), QTime(10, 0), Qt::UTC);
 
 // "r<i>" from "<age in days>[:<archive MiB>][flags]": u unreadable, t its notice kept the dump
 // (too large), h held by another process. Oldest first, as the store lists them.
-QList<PendingRecord> recordsOf(const QStringList& specs, QSet<QString>* held)
+QList<PendingRecord> recordsOf(const QStringList& rows, QSet<QString>* held)
 {
     QList<PendingRecord> records;
-    for (int i = 0; i < specs.size(); ++i) {
-        QString spec = specs.at(i);
+    for (int i = 0; i < rows.size(); ++i) {
+        QString row = rows.at(i);
         PendingRecord record;
         record.id = QStringLiteral("r%1").arg(i);
         for (const QChar flag : {QLatin1Char('u'), QLatin1Char('t'), QLatin1Char('h')}) {
-            if (!spec.endsWith(flag))
+            if (!row.endsWith(flag))
                 continue;
-            spec.chop(1);
+            row.chop(1);
             record.tooLarge = record.tooLarge || flag == QLatin1Char('t');
             if (flag == QLatin1Char('h'))
                 held->insert(record.id);
         }
-        const QStringList fields = spec.split(QLatin1Char(':'));
-        if (!specs.at(i).contains(QLatin1Char('u')))
+        const QStringList fields = row.split(QLatin1Char(':'));
+        if (!rows.at(i).contains(QLatin1Char('u')))
             record.created = kNow.addDays(-fields.first().toInt());
         record.archiveSize = (fields.size() > 1 ? fields.at(1).toLongLong() : 1) * 1024 * 1024;
         records << record;
