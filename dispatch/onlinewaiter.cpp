@@ -4,6 +4,7 @@
 #include "dispatch/pendingsender.h"
 #include "dispatch/retrypolicy.h"
 #include "dispatch/sendpendingrun.h"
+#include "report/uniquefd.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -37,24 +38,18 @@ public:
     explicit WaiterLock(const QString& folder, bool create)
     {
         const QByteArray path = QFile::encodeName(folder + QStringLiteral("/when-online.lock"));
-        m_fd = ::open(path.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0600);
-        if (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
+        m_fd.reset(
+            ::open(path.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0600));
+        if (m_fd.valid() && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0)
             m_held = true;
     }
-    ~WaiterLock()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    WaiterLock(const WaiterLock&) = delete;
-    WaiterLock& operator=(const WaiterLock&) = delete;
 
     bool held() const { return m_held; }
     // The file exists and someone else holds it.
-    bool heldElsewhere() const { return m_fd >= 0 && !m_held; }
+    bool heldElsewhere() const { return m_fd.valid() && !m_held; }
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
     bool m_held = false;
 };
 

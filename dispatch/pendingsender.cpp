@@ -2,6 +2,7 @@
 
 #include "dispatch/retrypolicy.h"
 #include "dispatch/toolargenotice.h"
+#include "report/uniquefd.h"
 
 #include <QFileInfo>
 
@@ -239,10 +240,8 @@ QString PendingSender::whyNotTaken(const PendingRecord& listed) const
     if (listed.packing)
         return QStringLiteral("being packed by another process");
     QString unusable;
-    const int fd = openStoreFile(path + QStringLiteral(".rar"), &unusable);
-    if (fd < 0)
+    if (!UniqueFd(openStoreFile(path + QStringLiteral(".rar"), &unusable)).valid())
         return QStringLiteral("its archive cannot be used: ") + unusable;
-    ::close(fd);
     return QStringLiteral("being sent by another process");
 }
 

@@ -2,11 +2,11 @@
 
 #include "archive/zipreader.h"
 #include "dispatch/cutplan.h"
+#include "report/uniquefd.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -86,13 +86,9 @@ MailOutcome TooLargeNotice::send()
         return outcome;
     }
     // Held while the notice is made: a later run's clean-up leaves the folder alone.
-    const int held = ::open(QFile::encodeName(work.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (held >= 0)
-        ::flock(held, LOCK_EX | LOCK_NB);
-    const auto release = qScopeGuard([held] {
-        if (held >= 0)
-            ::close(held);
-    });
+    const UniqueFd held(::open(QFile::encodeName(work.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (held.valid())
+        ::flock(held.get(), LOCK_EX | LOCK_NB);
     const QString name = ReportArchive::safeFileName(record.dumpName);
     QStringList logs;
     if (!extractLogs(work.filePath(QStringLiteral("logs")), &logs, &outcome.reason))
@@ -108,9 +104,8 @@ MailOutcome TooLargeNotice::send()
             outcome.reason = logsArchive.error();
             return outcome;
         }
-        const int fd = logsArchive.takeDescriptor();
-        const auto closeArchive = qScopeGuard([fd] { ::close(fd); });
-        const OpenArchive attachment{fd, logsArchive.size(), name + QStringLiteral(".rar"), 0, nullptr};
+        const UniqueFd fd(logsArchive.takeDescriptor());
+        const OpenArchive attachment{fd.get(), logsArchive.size(), name + QStringLiteral(".rar"), 0, nullptr};
         const QString body = text(limit, keepBytes);
         if (keepBytes < 0 &&
             reportMailSize(m_config.smtp, attachment, record.dumpName, body, record.messageId) >= limit)
